@@ -1,0 +1,28 @@
+// Image files and QR recognition for the seed sources.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sources {
+
+struct GreyImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> pixels;  // width * height, 0 black .. 255 white, top row first
+};
+
+// Decodes a PNG, JPG or any format stb_image knows, whatever the file's name;
+// transparent pixels are composited onto white. Nothing when it cannot.
+std::optional<GreyImage> LoadGreyImage(const std::string& path);
+
+// One code the recogniser found, in its order: the payload text up to its first
+// NUL, or decoded == false when the code was seen but cannot be decoded.
+struct QrCode {
+  bool decoded = false;
+  std::string payload;
+};
+std::vector<QrCode> RecogniseQrCodes(const GreyImage& image);
+
+}  // namespace sources

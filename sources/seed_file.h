@@ -1,0 +1,31 @@
+// Seed files: one "serial,Base32 secret" line per token, loaded into the
+// process-wide SeedTable that token detection looks serial numbers up in.
+#pragma once
+#include <QHash>
+#include <QString>
+#include <optional>
+#include <string_view>
+
+namespace sources {
+
+struct SeedLine {
+  std::string_view serial;
+  std::string_view secret;
+};
+enum class LineKind { Skip, Entry, Bad };
+// One line without its end (LF removed; a CR before it is removed here too).
+LineKind ParseSeedLine(std::string_view line, SeedLine* out);
+
+// True when the whole file was read; SeedTable keeps its content when the file
+// cannot be opened, and the lines before a bad one when a line is bad.
+bool LoadSeedFile(const QString& path);
+
+// Guarded process-wide table; lookups never run while a load rebuilds it.
+class SeedTable {
+ public:
+  static std::optional<QString> Lookup(const QString& serialNumber);
+  static int Size();
+  static void Clear();
+};
+
+}  // namespace sources
