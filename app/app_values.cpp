@@ -1,0 +1,1 @@
+#include "app_values.h"

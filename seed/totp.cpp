@@ -1,0 +1,1 @@
+#include "totp.h"

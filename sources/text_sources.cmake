@@ -1,0 +1,1 @@
+target_sources(sources PRIVATE otpauth.cpp)
