@@ -1,5 +1,6 @@
 // Image files and QR recognition for the seed sources.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ struct GreyImage {
 // Decodes a PNG, JPG or any format stb_image knows, whatever the file's name;
 // transparent pixels are composited onto white. Nothing when it cannot.
 std::optional<GreyImage> LoadGreyImage(const std::string& path);
+// The same for an image already in memory (the file's bytes).
+std::optional<GreyImage> LoadGreyImageFromMemory(const uint8_t* data, std::size_t size);
 
 // One code the recogniser found, in its order: the payload text up to its first
 // NUL, or decoded == false when the code was seen but cannot be decoded.
