@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# An isolated PC/SC stack for tests and demos: a pcscd of its own (own reader
+# configuration with one vpcd reader, own client socket, own pid file) and the
+# virtual token on that reader. It never touches another pcscd.
+#
+#   pcsc-stack.sh start DIR [PORT] [-- VIRTUAL-TOKEN OPTIONS...]
+#   pcsc-stack.sh stop DIR
+#   pcsc-stack.sh env DIR        prints the exports clients need
+#
+# Environment: VIRTUAL_TOKEN and PCSCD_SOCKET_LAUNCH name the programs (default:
+# the build/ tree); PCSC_STACK_NO_TOKEN=1 starts pcscd only (the caller runs
+# the virtual token itself, with the port from `env`); PCSC_STACK_MODE=socket
+# skips the mount namespace.
+#
+# pcscd 1.9 binds its compiled-in socket /run/pcscd/pcscd.comm and writes
+# /run/pcscd/pcscd.pid. So it runs in a private mount namespace with DIR/run
+# mounted on /run/pcscd. Where no namespace may be made (an unprivileged
+# container), it gets a socket of its own by systemd-style socket activation
+# instead, and a pid file of another pcscd is kept aside and put back.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+readonly reader_name="Virtual PCD 00 00"
+
+die() { echo "pcsc-stack: $*" >&2; exit 1; }
+
+find_program() {  # NAME ENVVAR
+  local name=$1 given=${!2:-}
+  if [ -n "$given" ]; then [ -x "$given" ] || die "$2=$given is not executable"; echo "$given"; return; fi
+  local candidate
+  for candidate in "$root"/build/sim/"$name" "$root"/build-*/sim/"$name"; do
+    if [ -x "$candidate" ]; then echo "$candidate"; return; fi
+  done
+  die "$name not found: build it (cmake --build build --target $name) or set $2"
+}
+
+alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
+
+read_pid() { [ -f "$1" ] && cat "$1" || true; }
+
+# TCP ports some socket listens on (IPv4 and IPv6), in decimal.
+listening_ports() {
+  local _sl local _rem state _rest
+  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _sl local _rem state _rest; do
+    [ "$state" = 0A ] && echo $(( 16#${local##*:} ))
+  done || true
+}
+
+# vpcd opens two slots, on PORT and PORT+1; both must be free.
+free_port() {
+  local used p i
+  used=" $(listening_ports | tr '\n' ' ') "
+  for i in $(seq 1 200); do
+    p=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
+    if [[ $used != *" $p "* && $used != *" $((p + 1)) "* ]]; then echo "$p"; return; fi
+  done
+  die "no free TCP port found"
+}
+
+stop_pid_file() {  # FILE: TERM, then KILL after 5 s
+  local file=$1 pid
+  pid=$(read_pid "$file")
+  if alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do alive "$pid" || break; sleep 0.1; done
+    alive "$pid" && kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$file"
+}
+
+cmd_env() {
+  local dir=$1
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  echo "export PCSCLITE_CSOCK_NAME=$dir/run/pcscd.comm"
+  echo "export ZZ_READER='$reader_name'"
+  echo "export ZZ_VTOKEN_CONTROL=$dir/control"
+  echo "export ZZ_VPCD_PORT=$(cat "$dir/port")"
+}
+
+cmd_stop() {
+  local dir=$1
+  [ -d "$dir" ] || return 0
+  stop_pid_file "$dir/virtual-token.pid"
+  stop_pid_file "$dir/pcscd.pid"
+  # Socket-activation mode: pcscd removed /run/pcscd/pcscd.pid at exit; put
+  # back the one of the pcscd that was there before.
+  if [ -f "$dir/foreign-pcscd.pid" ]; then
+    mkdir -p /run/pcscd && cp "$dir/foreign-pcscd.pid" /run/pcscd/pcscd.pid && rm -f "$dir/foreign-pcscd.pid"
+  fi
+  rm -f "$dir/run/pcscd.comm" "$dir/run/pcscd.pid" "$dir/control"
+}
+
+start_pcscd_in_namespace() {
+  local dir=$1 pcscd=$2
+  # /run/pcscd must exist as a mount point; an empty directory disturbs no one.
+  mkdir -p /run/pcscd 2>/dev/null || return 1
+  local ns=(unshare -m --propagation private)
+  [ "$(id -u)" -ne 0 ] && ns=(unshare -r -m --propagation private)
+  "${ns[@]}" true 2>/dev/null || return 1
+  "${ns[@]}" sh -c 'mount --bind "$1" /run/pcscd && exec "$2" -f -c "$3"' sh \
+    "$dir/run" "$pcscd" "$dir/reader.conf.d" >"$dir/pcscd.log" 2>&1 &
+  echo $! >"$dir/pcscd.pid"
+  echo namespace >"$dir/mode"
+}
+
+start_pcscd_socket_activated() {
+  local dir=$1 pcscd=$2 launch
+  launch=$(find_program pcscd-socket-launch PCSCD_SOCKET_LAUNCH)
+  if [ -f /run/pcscd/pcscd.pid ]; then cp /run/pcscd/pcscd.pid "$dir/foreign-pcscd.pid"; fi
+  "$launch" "$dir/run/pcscd.comm" "$pcscd" -f -c "$dir/reader.conf.d" >"$dir/pcscd.log" 2>&1 &
+  echo $! >"$dir/pcscd.pid"
+  echo socket-activation >"$dir/mode"
+}
+
+cmd_start() {
+  local dir=$1 port=""
+  shift
+  if [ $# -gt 0 ] && [ "$1" != "--" ]; then port=$1; shift; fi
+  if [ $# -gt 0 ] && [ "$1" = "--" ]; then shift; fi
+  local token_args=("$@")
+
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  if alive "$(read_pid "$dir/pcscd.pid")" || alive "$(read_pid "$dir/virtual-token.pid")"; then
+    die "a stack is already running in $dir (stop it first)"
+  fi
+  cmd_stop "$dir"
+  local pcscd
+  pcscd=$(command -v pcscd || echo /usr/sbin/pcscd)
+  [ -x "$pcscd" ] || die "pcscd not installed (apt-get install pcscd)"
+  local driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+  [ -f "$driver" ] || die "vpcd driver not installed (apt-get install vsmartcard-vpcd)"
+  local token=""
+  [ "${PCSC_STACK_NO_TOKEN:-0}" = 1 ] || token=$(find_program virtual-token VIRTUAL_TOKEN)
+
+  [ -n "$port" ] || port=$(free_port)
+  [[ $port =~ ^[0-9]+$ ]] || die "bad port: $port"
+  echo "$port" >"$dir/port"
+  rm -rf "$dir/reader.conf.d" && mkdir -p "$dir/reader.conf.d" "$dir/run"
+  local hex
+  hex=$(printf '0x%X' "$port")
+  cat >"$dir/reader.conf.d/vpcd" <<EOF
+FRIENDLYNAME "Virtual PCD"
+DEVICENAME   /dev/null:$hex
+LIBPATH      $driver
+CHANNELID    $hex
+EOF
+
+  if [ "${PCSC_STACK_MODE:-}" = socket ] || ! start_pcscd_in_namespace "$dir" "$pcscd"; then
+    start_pcscd_socket_activated "$dir" "$pcscd"
+  fi
+
+  # pcscd is ready once it answers on its socket.
+  local i
+  for i in $(seq 1 100); do
+    [ -S "$dir/run/pcscd.comm" ] && break
+    alive "$(read_pid "$dir/pcscd.pid")" || { cat "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "pcscd did not start"; }
+    sleep 0.1
+  done
+  [ -S "$dir/run/pcscd.comm" ] || { cmd_stop "$dir"; die "pcscd socket did not appear"; }
+
+  if [ -n "$token" ]; then
+    "$token" --port "$port" --control "$dir/control" "${token_args[@]}" >"$dir/virtual-token.log" 2>&1 &
+    echo $! >"$dir/virtual-token.pid"
+    # The card is present once pcscd has powered it up and read its ATR.
+    for i in $(seq 1 100); do
+      if "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
+      alive "$(read_pid "$dir/virtual-token.pid")" || { cat "$dir/virtual-token.log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
+      sleep 0.1
+    done
+    "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$' ||
+      { cat "$dir/virtual-token.log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
+  fi
+  echo "pcsc-stack: pcscd ($(cat "$dir/mode")) on $dir/run/pcscd.comm, reader '$reader_name' on port $port" >&2
+}
+
+case "${1:-}" in
+  start) [ $# -ge 2 ] || die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS]"; shift; cmd_start "$@" ;;
+  stop) [ $# -eq 2 ] || die "usage: $0 stop DIR"; cmd_stop "$2" ;;
+  env) [ $# -eq 2 ] || die "usage: $0 env DIR"; cmd_env "$(cd "$2" && pwd)" ;;
+  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR" ;;
+esac
