@@ -7,6 +7,7 @@
 #include <ReadBarcode.h>
 #include <stb_image.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -47,12 +48,19 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// One recogniser run over the image, the codes in ZXing's order.
-std::vector<QrCode> RunPass(const ZXing::ImageView& view, bool full, ZXing::Binarizer binarizer) {
+// ZXing's own defaults for its downscaled copies.
+constexpr int kDownscaleFactor = 3;
+constexpr int kDownscaleThreshold = 500;
+
+// One recogniser run over the image, the codes in ZXing's order. Micro QR is
+// left out: this ZXing version can crash in it.
+std::vector<QrCode> RunPass(const ZXing::ImageView& view, bool downscale, ZXing::Binarizer binarizer) {
   ZXing::DecodeHints hints;
   hints.setFormats(ZXing::BarcodeFormat::QRCode)
-      .setTryHarder(full)
-      .setTryDownscale(full)
+      .setTryHarder(true)
+      .setTryDownscale(downscale)
+      .setDownscaleFactor(kDownscaleFactor)
+      .setDownscaleThreshold(kDownscaleThreshold)
       .setTryRotate(false)
       .setBinarizer(binarizer)
       .setReturnErrors(true);
@@ -109,28 +117,61 @@ std::optional<GreyImage> LoadGreyImage(const std::string& path) {
   return CompositeOntoWhite(pixels.get(), width, height);
 }
 
+namespace {
+
+// The mean of each factor x factor block, as ZXing builds its smaller copies.
+std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height) {
+  *width = image.width / kDownscaleFactor;
+  *height = image.height / kDownscaleFactor;
+  std::vector<uint8_t> out(static_cast<std::size_t>(*width) * static_cast<std::size_t>(*height));
+  constexpr int kArea = kDownscaleFactor * kDownscaleFactor;
+  for (int y = 0; y < *height; ++y) {
+    for (int x = 0; x < *width; ++x) {
+      int sum = kArea / 2;
+      for (int dy = 0; dy < kDownscaleFactor; ++dy) {
+        const uint8_t* row =
+            &image.pixels[static_cast<std::size_t>(y * kDownscaleFactor + dy) * image.width + x * kDownscaleFactor];
+        for (int dx = 0; dx < kDownscaleFactor; ++dx) sum += row[dx];
+      }
+      out[static_cast<std::size_t>(y) * *width + x] = static_cast<uint8_t>(sum / kArea);
+    }
+  }
+  return out;
+}
+
+// ZXing's full pass (every row of the image, then its downscaled copies for
+// very large modules), split so that the copies are made only when the image
+// itself shows no code: most codes on a screen are found in the first part.
+std::vector<QrCode> FullPass(const GreyImage& image, ZXing::Binarizer binarizer) {
+  const ZXing::ImageView view(image.pixels.data(), image.width, image.height, ZXing::ImageFormat::Lum);
+  std::vector<QrCode> codes = RunPass(view, false, binarizer);
+  if (!codes.empty() || std::max(image.width, image.height) <= kDownscaleThreshold ||
+      std::min(image.width, image.height) < kDownscaleFactor) {
+    return codes;
+  }
+  int width = 0, height = 0;
+  const std::vector<uint8_t> smaller = Downscaled(image, &width, &height);
+  return RunPass(ZXing::ImageView(smaller.data(), width, height, ZXing::ImageFormat::Lum), true, binarizer);
+}
+
+}  // namespace
+
 std::vector<QrCode> RecogniseQrCodes(const GreyImage& image) {
   if (image.width <= 0 || image.height <= 0 ||
       image.pixels.size() != static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height)) {
     return {};
   }
-  const ZXing::ImageView view(image.pixels.data(), image.width, image.height, ZXing::ImageFormat::Lum);
-
-  // A quick pass (every few rows, full size only) finds most codes on a
-  // screen in a fraction of the full pass's time; the full pass looks at
-  // every row and at downscaled copies, for small and very large modules.
-  std::vector<QrCode> codes = RunPass(view, false, ZXing::Binarizer::LocalAverage);
-  if (!codes.empty()) return codes;
-  codes = RunPass(view, true, ZXing::Binarizer::LocalAverage);
+  std::vector<QrCode> codes = FullPass(image, ZXing::Binarizer::LocalAverage);
   if (!codes.empty()) return codes;
   // Flat, high-contrast pictures that the local threshold breaks up.
-  codes = RunPass(view, true, ZXing::Binarizer::FixedThreshold);
+  codes = FullPass(image, ZXing::Binarizer::FixedThreshold);
   if (!codes.empty()) return codes;
   // Light modules on a dark ground, as dark themes draw them.
-  std::vector<uint8_t> inverted(image.pixels.size());
-  for (std::size_t i = 0; i < inverted.size(); ++i) inverted[i] = static_cast<uint8_t>(255 - image.pixels[i]);
-  const ZXing::ImageView invertedView(inverted.data(), image.width, image.height, ZXing::ImageFormat::Lum);
-  return RunPass(invertedView, true, ZXing::Binarizer::LocalAverage);
+  GreyImage inverted{image.width, image.height, std::vector<uint8_t>(image.pixels.size())};
+  for (std::size_t i = 0; i < inverted.pixels.size(); ++i) {
+    inverted.pixels[i] = static_cast<uint8_t>(255 - image.pixels[i]);
+  }
+  return FullPass(inverted, ZXing::Binarizer::LocalAverage);
 }
 
 }  // namespace sources
