@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds and runs the libFuzzer targets under AddressSanitizer and
+# UndefinedBehaviorSanitizer, in their own build directory (build-fuzz).
+#   fuzz.sh build          configure with clang and build the fuzz targets only
+#   fuzz.sh smoke          build, then run each target once over its seed corpus
+#   fuzz.sh run SECONDS    build, then fuzz each target for SECONDS
+# Set ZZ_BUILD_LOCK to a file to serialise the build with other builds (flock).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZZ_FUZZ_BUILD_DIR:-$root/build-fuzz}
+seeds=$root/tests/fuzz/corpus
+targets=(fuzz_base32_decode fuzz_hex_to_base32 fuzz_otpauth_uri fuzz_seed_line fuzz_qr_image)
+# Every library is instrumented for coverage and the sanitizers; only the fuzz
+# executables link libFuzzer's main (tests/fuzz/CMakeLists.txt).
+flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+locked() {
+  if [ -n "${ZZ_BUILD_LOCK:-}" ]; then flock "$ZZ_BUILD_LOCK" "$@"; else "$@"; fi
+}
+
+build() {
+  locked env CC=clang CXX=clang++ cmake -S "$root" -B "$build" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZZ_BUILD_FUZZERS=ON -DZZ_BUILD_UI=OFF \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+  locked cmake --build "$build" --target "${targets[@]}" -j2
+}
+
+smoke() {
+  local status=0 target
+  for target in "${targets[@]}"; do
+    echo "== $target over its seed corpus"
+    if ! "$build/tests/fuzz/$target" -runs=0 -timeout=30 -rss_limit_mb=2048 "$seeds/$target" \
+         >"$build/$target.smoke.log" 2>&1; then
+      cat "$build/$target.smoke.log"
+      echo "FAILED: $target"
+      status=1
+    fi
+  done
+  return $status
+}
+
+run() {
+  local seconds=$1 status=0 target
+  for target in "${targets[@]}"; do
+    echo "== $target for $seconds s"
+    # New inputs go to the working corpus; the committed seeds are only read.
+    mkdir -p "$build/corpus/$target" "$build/artifacts"
+    if ! "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+         -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
+         "$build/corpus/$target" "$seeds/$target" >"$build/$target.run.log" 2>&1; then
+      tail -n 60 "$build/$target.run.log"
+      echo "FAILED: $target (artifacts in $build/artifacts)"
+      status=1
+    else
+      grep -E '^stat::(number_of_executed_units|new_units_added)' "$build/$target.run.log" || true
+    fi
+  done
+  return $status
+}
+
+case "${1:-}" in
+  build) build ;;
+  smoke) build && smoke ;;
+  run)
+    [ -n "${2:-}" ] || { echo "usage: $0 run SECONDS" >&2; exit 2; }
+    build && run "$2"
+    ;;
+  *)
+    echo "usage: $0 build | smoke | run SECONDS" >&2
+    exit 2
+    ;;
+esac
