@@ -1,0 +1,171 @@
+// Seed files: line rules, what a failed load leaves in SeedTable, and lookups
+// that run while a load replaces the table.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "seed_file.h"
+
+namespace {
+
+using sources::LineKind;
+using sources::LoadSeedFile;
+using sources::SeedTable;
+
+class SeedFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    SeedTable::Clear();
+  }
+  void TearDown() override { SeedTable::Clear(); }
+
+  QString Write(const QString& name, const std::string& content) {
+    const QString path = dir_.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content.data(), static_cast<qint64>(content.size()));
+    return path;
+  }
+
+  static QString Secret(const QString& serial) { return SeedTable::Lookup(serial).value_or(QStringLiteral("<none>")); }
+
+  QTemporaryDir dir_;
+};
+
+TEST(ParseSeedLine, SplitsAtTheFirstCommaAndChecksTheSecret) {
+  struct Case {
+    std::string line;
+    LineKind kind;
+    std::string serial, secret;
+  };
+  const Case cases[] = {
+      {"", LineKind::Skip, "", ""},
+      {"\r", LineKind::Skip, "", ""},
+      {"no comma here", LineKind::Skip, "", ""},
+      {"1001,GEZDGNBV", LineKind::Entry, "1001", "GEZDGNBV"},
+      {"1001,GEZDGNBV\r", LineKind::Entry, "1001", "GEZDGNBV"},
+      {"1001,MZXW6===", LineKind::Entry, "1001", "MZXW6==="},
+      {" 1001 ,GEZDGNBV", LineKind::Entry, " 1001 ", "GEZDGNBV"},
+      {",GEZDGNBV", LineKind::Entry, "", "GEZDGNBV"},
+      {"1001,", LineKind::Bad, "", ""},
+      {"1001, GEZDGNBV", LineKind::Bad, "", ""},
+      {"1001,gezdgnbv", LineKind::Bad, "", ""},
+      {"1001,GEZDGNBV,extra", LineKind::Bad, "", ""},
+      {"1001,GEZDGNBV ", LineKind::Bad, "", ""},
+      {std::string("1001,GEZD\0GNBV", 14), LineKind::Bad, "", ""},
+      {"1001," + std::string(255, 'A'), LineKind::Entry, "1001", std::string(255, 'A')},
+      {"1001," + std::string(256, 'A'), LineKind::Bad, "", ""},
+  };
+  for (const Case& c : cases) {
+    sources::SeedLine parsed{};
+    EXPECT_EQ(sources::ParseSeedLine(c.line, &parsed), c.kind) << '"' << c.line << '"';
+    if (c.kind == LineKind::Entry) {
+      EXPECT_EQ(parsed.serial, c.serial);
+      EXPECT_EQ(parsed.secret, c.secret);
+    }
+  }
+}
+
+TEST_F(SeedFileTest, CrLfFileEndingInAnEmptyLineLoadsCompletely) {
+  ASSERT_TRUE(LoadSeedFile(Write("crlf.csv", "1001,GEZDGNBV\r\n\r\n1002,MZXW6YTB\r\nnot an entry\r\n1003,MZXW6===\r\n\r\n")));
+  EXPECT_EQ(SeedTable::Size(), 3);
+  EXPECT_EQ(Secret("1001"), QStringLiteral("GEZDGNBV"));
+  EXPECT_EQ(Secret("1002"), QStringLiteral("MZXW6YTB"));
+  EXPECT_EQ(Secret("1003"), QStringLiteral("MZXW6==="));
+}
+
+TEST_F(SeedFileTest, LastLineWithoutLineEnd) {
+  ASSERT_TRUE(LoadSeedFile(Write("lf.csv", "1001,GEZDGNBV\n1002,MZXW6YTB")));
+  EXPECT_EQ(Secret("1002"), QStringLiteral("MZXW6YTB"));
+}
+
+TEST_F(SeedFileTest, WholeFileOutcomes) {
+  struct Case {
+    const char* name;
+    std::string content;
+    bool loaded;
+    std::vector<std::pair<QString, QString>> entries;  // every entry of the table afterwards
+  };
+  const Case cases[] = {
+      {"spreadsheet header", "Serial Number,Secret Key\n1001,GEZDGNBV\n", false, {}},
+      {"header that is Base32", "SERIAL,SECRET\n1001,GEZDGNBV\n", true,
+       {{"SERIAL", "SECRET"}, {"1001", "GEZDGNBV"}}},
+      {"space after comma", "1001,GEZDGNBV\n1002, MZXW6YTB\n", false, {{"1001", "GEZDGNBV"}}},
+      {"lower case secret", "1001,gezdgnbv\n", false, {}},
+      {"third column", "1001,GEZDGNBV,Alice\n", false, {}},
+      {"quoted serial", "\"1001\",GEZDGNBV\n", true, {{"\"1001\"", "GEZDGNBV"}}},
+      {"duplicate serial", "1001,GEZDGNBV\n1001,MZXW6YTB\n", true, {{"1001", "MZXW6YTB"}}},
+      {"bad fifth line", "1,AAAA\n2,BBBB\n3,CCCC\n4,DDDD\n5,EEEe\n6,FFFF\n", false,
+       {{"1", "AAAA"}, {"2", "BBBB"}, {"3", "CCCC"}, {"4", "DDDD"}}},
+      {"secret of 255 characters", "1001," + std::string(255, 'B') + "\n", true, {{"1001", QString(255, 'B')}}},
+      {"secret of 256 characters", "1001," + std::string(256, 'B') + "\n", false, {}},
+      {"secret of padding only", "1001,========\n", false, {}},
+      {"empty file", "", true, {}},
+      {"non-ASCII serial", "Z\xC3\xA4hler-7,GEZDGNBV\n", true, {{QString::fromUtf8("Z\xC3\xA4hler-7"), "GEZDGNBV"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SeedTable::Clear();
+    EXPECT_EQ(LoadSeedFile(Write("case.csv", c.content)), c.loaded);
+    EXPECT_EQ(SeedTable::Size(), static_cast<int>(c.entries.size()));
+    for (const auto& [serial, secret] : c.entries) EXPECT_EQ(Secret(serial), secret) << serial.toStdString();
+  }
+}
+
+TEST_F(SeedFileTest, SecondLoadReplacesTheFirst) {
+  ASSERT_TRUE(LoadSeedFile(Write("first.csv", "1001,GEZDGNBV\n1002,MZXW6YTB\n")));
+  ASSERT_TRUE(LoadSeedFile(Write("second.csv", "1002,GEZDGNBV\n1003,MZXW6===\n")));
+  EXPECT_EQ(SeedTable::Size(), 2);
+  EXPECT_FALSE(SeedTable::Lookup("1001").has_value());
+  EXPECT_EQ(Secret("1002"), QStringLiteral("GEZDGNBV"));
+  EXPECT_EQ(Secret("1003"), QStringLiteral("MZXW6==="));
+}
+
+TEST_F(SeedFileTest, FileThatCannotBeOpenedLeavesTheTable) {
+  ASSERT_TRUE(LoadSeedFile(Write("good.csv", "1001,GEZDGNBV\n")));
+  EXPECT_FALSE(LoadSeedFile(dir_.filePath("missing.csv")));
+  EXPECT_FALSE(LoadSeedFile(dir_.path()));  // a directory opens for reading on Linux
+  EXPECT_FALSE(LoadSeedFile(QString()));
+  EXPECT_EQ(SeedTable::Size(), 1);
+  EXPECT_EQ(Secret("1001"), QStringLiteral("GEZDGNBV"));
+}
+
+TEST_F(SeedFileTest, PathWithNonAsciiCharacters) {
+  ASSERT_TRUE(LoadSeedFile(Write(QString::fromUtf8("Sch\xC3\xBCssel \xE2\x82\xAC.csv"), "1001,GEZDGNBV\n")));
+  EXPECT_EQ(Secret("1001"), QStringLiteral("GEZDGNBV"));
+}
+
+TEST_F(SeedFileTest, LookupsDuringALoadSeeAWholeTable) {
+  // Two files with the same serial numbers and different secrets: a lookup
+  // must see all of one or all of the other, never a table half rebuilt.
+  constexpr int kLines = 20000;
+  std::string first, second;
+  for (int i = 0; i < kLines; ++i) {
+    first += "S" + std::to_string(i) + ",AAAAAAAA\n";
+    second += "S" + std::to_string(i) + ",BBBBBBBB\n";
+  }
+  const QString paths[] = {Write("a.csv", first), Write("b.csv", second)};
+  ASSERT_TRUE(LoadSeedFile(paths[0]));
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> partial{0}, lookups{0};
+  std::thread reader([&] {
+    while (!stop) {
+      if (SeedTable::Size() != kLines || !SeedTable::Lookup(QStringLiteral("S19999"))) ++partial;
+      ++lookups;
+    }
+  });
+  for (int round = 0; round < 6; ++round) ASSERT_TRUE(LoadSeedFile(paths[round % 2]));
+  stop = true;
+  reader.join();
+  EXPECT_EQ(partial.load(), 0);
+  EXPECT_GT(lookups.load(), 0);
+  EXPECT_EQ(Secret("S0"), QStringLiteral("BBBBBBBB"));
+}
+
+}  // namespace
