@@ -1,0 +1,42 @@
+// The message boxes of the station.
+#include "operator_messages.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <atomic>
+
+namespace ui {
+namespace {
+
+class MessageBoxes : public OperatorMessages {
+ public:
+  void Show(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) override {
+    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon, caption, text,
+                    QMessageBox::Ok, owner);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    box.exec();
+  }
+};
+
+std::atomic<OperatorMessages*> g_active{nullptr};
+
+}  // namespace
+
+OperatorMessages& BoxMessages() {
+  static MessageBoxes boxes;
+  return boxes;
+}
+
+OperatorMessages& ActiveMessages() {
+  OperatorMessages* active = g_active.load();
+  return active ? *active : BoxMessages();
+}
+
+void UseMessages(OperatorMessages* messages) { g_active.store(messages); }
+
+void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) {
+  ActiveMessages().Show(owner, caption, text, icon);
+}
+
+}  // namespace ui

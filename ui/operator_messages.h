@@ -1,0 +1,35 @@
+// Operator messages: every message box the station shows goes through here, so
+// that tests can record the messages and answer them at once.
+#pragma once
+#include <QString>
+
+class QWidget;
+
+namespace ui {
+
+enum class MessageIcon { None, Error };
+
+class OperatorMessages {
+ public:
+  virtual ~OperatorMessages() = default;
+  // Shows the message and returns once the operator has dismissed it.
+  virtual void Show(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) = 0;
+};
+
+// Modal box over the owner with an OK button only, kept on top; no icon unless
+// asked for.
+OperatorMessages& BoxMessages();
+
+OperatorMessages& ActiveMessages();
+void UseMessages(OperatorMessages* messages);  // nullptr restores BoxMessages()
+
+// Window thread only.
+void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& text,
+                         MessageIcon icon = MessageIcon::None);
+
+// Captions of the window's messages.
+inline const QString kCaptionError = QStringLiteral("ERROR");
+inline const QString kCaptionStation = QStringLiteral("Orvex Zerazaduzu");
+inline const QString kCaptionHints = QStringLiteral("Hints");
+
+}  // namespace ui

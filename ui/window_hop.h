@@ -1,0 +1,54 @@
+// Hands work from a monitor thread to the window's thread, in order. A run
+// waits until the window has done it; once the window starts closing, work
+// that has not started yet is dropped and nobody waits any more, so a closing
+// window never waits for a thread that waits for the window.
+#pragma once
+#include <QObject>
+#include <QPointer>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace ui {
+
+class WindowHop {
+ public:
+  explicit WindowHop(QObject* window) : m_window(window) {}
+
+  // Runs fn on the window's thread and waits for it; on that thread itself it
+  // runs at once. False when it was dropped because the window is closing.
+  bool Run(std::function<void()> fn);
+  // Like Run, but runs even while the window is closing: for work that must
+  // not be lost, such as booking a token that has been programmed. The
+  // closing window keeps handling events until its monitors have ended.
+  void RunAlways(std::function<void()> fn);
+  // Queues fn for the window's thread without waiting.
+  void Post(std::function<void()> fn);
+  // Sleeps for ms, or less when the window starts closing. False when closing.
+  bool Pause(int ms);
+
+  // Window thread: from now on nothing new runs, waiters are released.
+  void BeginClosing();
+  bool Closing() const;
+  // Window thread: true while a handed-over call is running (it may be
+  // showing a message box in a nested event loop).
+  bool InCall() const;
+
+ private:
+  struct Call {
+    std::function<void()> fn;
+    enum State { Queued, Running, Done, Dropped } state = Queued;
+    bool always = false;
+  };
+  bool Hand(std::function<void()> fn, bool always);
+  void Execute(const std::shared_ptr<Call>& call);
+
+  QObject* m_window;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_closing = false;
+  int m_running = 0;
+};
+
+}  // namespace ui
