@@ -48,45 +48,6 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// ZXing's own defaults for its downscaled copies.
-constexpr int kDownscaleFactor = 3;
-constexpr int kDownscaleThreshold = 500;
-
-// One recogniser run over the image, the codes in ZXing's order. Micro QR is
-// left out: this ZXing version can crash in it.
-std::vector<QrCode> RunPass(const ZXing::ImageView& view, bool downscale, ZXing::Binarizer binarizer) {
-  ZXing::DecodeHints hints;
-  hints.setFormats(ZXing::BarcodeFormat::QRCode)
-      .setTryHarder(true)
-      .setTryDownscale(downscale)
-      .setDownscaleFactor(kDownscaleFactor)
-      .setDownscaleThreshold(kDownscaleThreshold)
-      .setTryRotate(false)
-      .setBinarizer(binarizer)
-      .setReturnErrors(true);
-  std::vector<QrCode> codes;
-  try {
-    const ZXing::Results results = ZXing::ReadBarcodes(view, hints);
-    for (const ZXing::Result& result : results) {
-      QrCode code;
-      if (result.isValid()) {
-        code.decoded = true;
-        // The payload bytes as the symbol carries them, not a re-encoded text.
-        const ZXing::ByteArray& bytes = result.bytes();
-        std::string payload(bytes.begin(), bytes.end());
-        code.payload = payload.substr(0, payload.find('\0'));
-      }
-      codes.push_back(std::move(code));
-    }
-  } catch (...) {
-    // ZXing throws out of its decoder on some malformed symbols; what was
-    // found before is lost with the exception, so this counts as one code
-    // that was seen and cannot be decoded.
-    codes.assign(1, QrCode{});
-  }
-  return codes;
-}
-
 }  // namespace
 
 std::optional<GreyImage> LoadGreyImageFromMemory(const uint8_t* data, std::size_t size) {
@@ -119,6 +80,40 @@ std::optional<GreyImage> LoadGreyImage(const std::string& path) {
 
 namespace {
 
+// ZXing's own defaults for its downscaled copies.
+constexpr int kDownscaleFactor = 3;
+constexpr int kDownscaleThreshold = 500;
+
+struct Pass {
+  ZXing::Results results;
+  bool threw = false;
+};
+
+// One recogniser run, the codes in ZXing's order. Micro QR is left out: this
+// ZXing version can crash in it. With returnErrors a symbol whose data is
+// malformed comes back as a result with an error instead of being dropped.
+Pass Read(const ZXing::ImageView& view, bool downscale, ZXing::Binarizer binarizer) {
+  ZXing::DecodeHints hints;
+  hints.setFormats(ZXing::BarcodeFormat::QRCode)
+      .setTryHarder(true)
+      .setTryDownscale(downscale)
+      .setDownscaleFactor(kDownscaleFactor)
+      .setDownscaleThreshold(kDownscaleThreshold)
+      .setTryRotate(false)
+      .setBinarizer(binarizer)
+      .setReturnErrors(true);
+  Pass pass;
+  try {
+    pass.results = ZXing::ReadBarcodes(view, hints);
+  } catch (...) {
+    // ZXing throws out of its decoder on some malformed symbols (invalid mode,
+    // bit stream overrun). The results of the run go with the exception.
+    pass.results.clear();
+    pass.threw = true;
+  }
+  return pass;
+}
+
 // The mean of each factor x factor block, as ZXing builds its smaller copies.
 std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height) {
   *width = image.width / kDownscaleFactor;
@@ -139,19 +134,42 @@ std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height)
   return out;
 }
 
-// ZXing's full pass (every row of the image, then its downscaled copies for
-// very large modules), split so that the copies are made only when the image
-// itself shows no code: most codes on a screen are found in the first part.
+// ZXing's full pass: every row of the image, then its downscaled copies for
+// very large modules, a code found in both counted once. Done as two runs so
+// that the copies are not binarised at full size twice, and so that an
+// exception in the copies leaves the codes of the image itself.
 std::vector<QrCode> FullPass(const GreyImage& image, ZXing::Binarizer binarizer) {
   const ZXing::ImageView view(image.pixels.data(), image.width, image.height, ZXing::ImageFormat::Lum);
-  std::vector<QrCode> codes = RunPass(view, false, binarizer);
-  if (!codes.empty() || std::max(image.width, image.height) <= kDownscaleThreshold ||
-      std::min(image.width, image.height) < kDownscaleFactor) {
-    return codes;
+  Pass pass = Read(view, false, binarizer);
+  bool threw = pass.threw;
+  ZXing::Results results = std::move(pass.results);
+
+  if (!threw && std::max(image.width, image.height) > kDownscaleThreshold &&
+      std::min(image.width, image.height) >= kDownscaleFactor) {
+    int width = 0, height = 0;
+    const std::vector<uint8_t> smaller = Downscaled(image, &width, &height);
+    Pass copies = Read(ZXing::ImageView(smaller.data(), width, height, ZXing::ImageFormat::Lum), true, binarizer);
+    threw = copies.threw;
+    for (ZXing::Result& result : copies.results) {
+      result.setPosition(ZXing::Scale(result.position(), image.width / width));
+      if (std::find(results.begin(), results.end(), result) == results.end()) results.push_back(std::move(result));
+    }
   }
-  int width = 0, height = 0;
-  const std::vector<uint8_t> smaller = Downscaled(image, &width, &height);
-  return RunPass(ZXing::ImageView(smaller.data(), width, height, ZXing::ImageFormat::Lum), true, binarizer);
+
+  std::vector<QrCode> codes;
+  for (const ZXing::Result& result : results) {
+    QrCode code;
+    if (result.isValid()) {
+      code.decoded = true;
+      // The payload bytes as the symbol carries them, not a re-encoded text.
+      const ZXing::ByteArray& bytes = result.bytes();
+      code.payload.assign(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
+    }
+    codes.push_back(std::move(code));
+  }
+  // An exception stands for one code that was seen and cannot be decoded.
+  if (threw) codes.push_back(QrCode{});
+  return codes;
 }
 
 }  // namespace

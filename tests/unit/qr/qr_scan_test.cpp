@@ -182,6 +182,19 @@ TEST(RecogniseQrCodes, FindsSmallAndLargeModulesOnAFullScreen) {
   }
 }
 
+TEST(RecogniseQrCodes, ReportsEachCodeOfAMixedScreenOnce) {
+  // Large modules are seen both at full size and in the downscaled copies.
+  const auto small = LoadGreyImage(Fixture("small-modules.png"));  // 2-pixel modules
+  const auto pair = LoadGreyImage(Fixture("url-and-otpauth.png"));   // 3-pixel modules
+  ASSERT_TRUE(small && pair);
+  GreyImage screen = Desktop(1920, 1080);
+  Paste(screen, *small, 1700, 900, 1);
+  Paste(screen, *pair, 100, 100, 5);
+  std::vector<std::string> expected{kOtp, kOtp, kUrl};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Outcome(RecogniseQrCodes(screen)), expected);
+}
+
 TEST(RecogniseQrCodes, MalformedImagesGiveNoCodes) {
   EXPECT_TRUE(RecogniseQrCodes(GreyImage{}).empty());
   EXPECT_TRUE(RecogniseQrCodes(GreyImage{10, 10, std::vector<uint8_t>(99, 255)}).empty());
