@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "pcsc_api.h"
 
@@ -32,7 +33,31 @@ int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t*
 // Read-only view for tests: context and card are 0 while closed.
 const CardSession& CurrentCardSession();
 
+// SW1 SW2 of a response (its last two bytes), or nothing when fewer than two
+// bytes arrived.
+std::optional<uint16_t> StatusWord(const uint8_t* response, std::size_t length);
+
 // True for a response that ends in 90 00 (and has a status word at all).
 bool StatusIsSuccess(const uint8_t* response, std::size_t length);
+
+// Opens the session for the lifetime of one command and closes it on every
+// way out, so that no return path can leave the session or the command lock
+// held.
+class CardSessionScope {
+ public:
+  explicit CardSessionScope(const char* readerName) : result_(OpenCardSession(readerName)) {}
+  ~CardSessionScope() {
+    if (result_ == 0) CloseCardSession();
+  }
+  CardSessionScope(const CardSessionScope&) = delete;
+  CardSessionScope& operator=(const CardSessionScope&) = delete;
+
+  // The result of the open: TL_OK or TL_E_NO_DEVICE.
+  int32_t OpenResult() const { return result_; }
+  bool IsOpen() const { return result_ == 0; }
+
+ private:
+  int32_t result_;
+};
 
 }  // namespace tokenlink

@@ -20,6 +20,7 @@ constexpr uint32_t kLeaveCard = 0;
 
 constexpr int32_t kScardSuccess = 0;
 constexpr int32_t kScardEInvalidHandle = static_cast<int32_t>(0x80100003);
+constexpr int32_t kScardEInvalidParameter = static_cast<int32_t>(0x80100004);
 constexpr int32_t kScardEInsufficientBuffer = static_cast<int32_t>(0x80100008);
 constexpr int32_t kScardEUnknownReader = static_cast<int32_t>(0x80100009);
 constexpr int32_t kScardENoSmartcard = static_cast<int32_t>(0x8010000C);

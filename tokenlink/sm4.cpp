@@ -83,6 +83,7 @@ void HexToBytes(const char* text, uint8_t* output) {
     if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
     return 0xFF;
   };
+  if (text == nullptr || output == nullptr) return;
   const std::size_t length = std::strlen(text);
   for (std::size_t i = 0; i < length / 2; ++i)
     output[i] = static_cast<uint8_t>((nibble(text[2 * i]) * 16 + nibble(text[2 * i + 1])) % 256);

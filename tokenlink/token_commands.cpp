@@ -1,0 +1,368 @@
+// The token's command set. Each command owns the card session from its open to
+// its close (CardSessionScope), builds its APDU in a buffer of its own and
+// reports one result code.
+#include "token_commands.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "card_session.h"
+#include "sm4.h"
+
+namespace tokenlink {
+namespace {
+
+constexpr uint8_t P1_CHALLENGE = 0x08;
+constexpr uint8_t P1_SEED_WRITE = 0x01;
+constexpr uint8_t CHALLENGE_LENGTH = 8;
+constexpr uint8_t SW1_WRONG_CRYPTOGRAM = 0x63;
+constexpr uint8_t SW2_RETRY_MASK = 0xF0;
+constexpr uint8_t SW2_RETRY_BASE = 0xC0;
+
+// The read-info data 02 11 asks for the serial number and the clock.
+constexpr std::array<uint8_t, 7> kReadInfoCommand = {CLA_PLAIN, INS_READ_INFO, 0x00, 0x00, 0x02, 0x02, 0x11};
+
+// Read-info response: 4 leading bytes, the serial number, 2 bytes, the 4
+// clock bytes, the status word. Anything shorter has no room for the clock.
+constexpr std::size_t kInfoHeaderLength = 4;
+constexpr std::size_t kInfoTrailerLength = 8;
+constexpr std::size_t kInfoMinimumLength = kInfoHeaderLength + kInfoTrailerLength;
+
+constexpr int kMaxSeedLength = 160;
+constexpr std::size_t kHmacBlockLength = 64;
+constexpr int kMaxFieldLength = 255;
+
+struct Response {
+  int32_t pcscResult = kScardSuccess;
+  std::array<uint8_t, kResponseBufferSize> bytes{};  // zero-filled before every exchange
+  std::size_t length = 0;
+
+  std::optional<uint16_t> Status() const { return StatusWord(bytes.data(), length); }
+  bool Succeeded() const { return pcscResult == kScardSuccess && StatusIsSuccess(bytes.data(), length); }
+};
+
+Response Exchange(const uint8_t* command, std::size_t commandLength) {
+  Response response;
+  response.length = response.bytes.size();
+  response.pcscResult = TransmitApdu(command, commandLength, response.bytes.data(), &response.length);
+  if (response.pcscResult != kScardSuccess || response.length > response.bytes.size()) response.length = 0;
+  return response;
+}
+
+Response Exchange(const std::vector<uint8_t>& command) { return Exchange(command.data(), command.size()); }
+
+// The customer key: the first 16 bytes that HexToBytes makes of the key text.
+// Only the first 32 digits can reach them, so no more are decoded; a longer
+// text can never run past the key buffer.
+std::array<uint8_t, 16> DecodeCustomerKey(const char* keyText) {
+  constexpr std::size_t kDigits = 32;
+  std::array<char, kDigits + 1> digits{};
+  std::strncpy(digits.data(), keyText, kDigits);
+  std::array<uint8_t, 16> key{};
+  HexToBytes(digits.data(), key.data());
+  return key;
+}
+
+// One protected command; TL_OK only when the token answers 90 00.
+int32_t SendProtected(const char* keyText, uint8_t ins, uint8_t p1, const uint8_t* data, std::size_t length) {
+  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
+  const Response response = Exchange(BuildProtectedApdu(key.data(), ins, p1, 0x00, data, length));
+  return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
+}
+
+void PutUint32(uint32_t value, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(value >> 24);
+  out[1] = static_cast<uint8_t>(value >> 16);
+  out[2] = static_cast<uint8_t>(value >> 8);
+  out[3] = static_cast<uint8_t>(value);
+}
+
+uint32_t GetUint32(const uint8_t* in) {
+  return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
+         (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (H. Hinnant's
+// civil calendar algorithms); no time zone, no C library time functions.
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+struct CivilDate {
+  int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+CivilDate CivilFromDays(int64_t days) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
+  const unsigned day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  const unsigned month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+  return {year, month, day};
+}
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  switch (month) {
+    case 2:
+      return IsLeapYear(year) ? 29 : 28;
+    case 4:
+    case 6:
+    case 9:
+    case 11:
+      return 30;
+    default:
+      return 31;
+  }
+}
+
+// A field as atoi reads it: leading white space, one sign, digits up to the
+// first non-digit; no digits read 0. Saturates instead of overflowing, so an
+// endless run of digits is simply out of range.
+int ReadDecimalField(const char* field, std::size_t length) {
+  std::size_t i = 0;
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+  while (i < length && isSpace(field[i])) ++i;
+  bool negative = false;
+  if (i < length && (field[i] == '+' || field[i] == '-')) {
+    negative = field[i] == '-';
+    ++i;
+  }
+  constexpr long kSaturation = 1000000000L;
+  long value = 0;
+  for (; i < length && field[i] >= '0' && field[i] <= '9'; ++i) {
+    value = value * 10 + (field[i] - '0');
+    if (value > kSaturation) value = kSaturation;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+// The one table of authentication outcomes, for the status word of the
+// cryptogram response.
+int32_t JudgeAuthentication(uint16_t statusWord) {
+  const uint8_t sw1 = static_cast<uint8_t>(statusWord >> 8);
+  const uint8_t sw2 = static_cast<uint8_t>(statusWord);
+  if (statusWord == SW_KEY_BLOCKED) return TL_E_KEY_LOCKED;
+  if (sw1 == SW1_WRONG_CRYPTOGRAM && (sw2 & SW2_RETRY_MASK) == SW2_RETRY_BASE) return 0x1000 | sw2;
+  if (statusWord == SW_SUCCESS) return TL_OK;
+  return TL_E_AUTH_REJECTED;
+}
+
+}  // namespace
+
+std::string FormatTokenClock(uint32_t secondsSince1970) {
+  const int64_t days = secondsSince1970 / 86400;
+  const uint32_t secondOfDay = secondsSince1970 % 86400;
+  const CivilDate date = CivilFromDays(days);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(date.year),
+                static_cast<int>(date.month), static_cast<int>(date.day), static_cast<int>(secondOfDay / 3600),
+                static_cast<int>(secondOfDay / 60 % 60), static_cast<int>(secondOfDay % 60));
+  return text;
+}
+
+int ParseDateTimeText(const char* text, std::size_t length, uint32_t* value) {
+  if (text == nullptr || value == nullptr) return -1;
+
+  constexpr int kFieldCount = 6;
+  std::array<int, kFieldCount> fields{};
+  int fieldIndex = 0;
+  std::size_t fieldStart = 0;
+  for (std::size_t i = 0; i <= length; ++i) {
+    if (i < length && text[i] != '/') continue;
+    if (fieldIndex == kFieldCount) return -1;  // a seventh field
+    if (i - fieldStart > static_cast<std::size_t>(kMaxFieldLength)) return -1;
+    fields[fieldIndex++] = ReadDecimalField(text + fieldStart, i - fieldStart);
+    fieldStart = i + 1;
+  }
+  if (fieldIndex != kFieldCount) return -1;
+
+  const auto [year, month, day, hour, minute, second] = fields;
+  if (year < 1970 || year > 2099 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+      minute < 0 || minute > 59 || second < 0 || second > 59)
+    return -1;
+  if (day > DaysInMonth(year, month)) return -1;
+
+  const int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  *value = static_cast<uint32_t>(days * 86400 + hour * 3600 + minute * 60 + second);
+  return 0;
+}
+
+int32_t ReadTokenInfo(const char* readerName, std::size_t serialCapacity, std::size_t clockCapacity,
+                      TokenInfo* info) {
+  if (info == nullptr) return TL_E_BAD_PARAMETER;
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+
+  const Response response = Exchange(kReadInfoCommand.data(), kReadInfoCommand.size());
+  if (response.pcscResult != kScardSuccess) return response.pcscResult;
+  if (!response.Succeeded() || response.length < kInfoMinimumLength) return TL_E_CARD_STATUS;
+
+  const std::size_t n = response.length;
+  const uint8_t* serialStart = response.bytes.data() + kInfoHeaderLength;
+  const std::size_t serialArea = n - kInfoMinimumLength;
+  const auto* serialEnd = static_cast<const uint8_t*>(std::memchr(serialStart, 0, serialArea));
+  const std::size_t serialLength = serialEnd != nullptr ? static_cast<std::size_t>(serialEnd - serialStart) : serialArea;
+  if (serialLength > serialCapacity) return TL_E_BUFFER_SMALL;
+
+  std::string clockText = FormatTokenClock(GetUint32(response.bytes.data() + n - 6));
+  if (clockText.size() > clockCapacity) return TL_E_BUFFER_SMALL;
+
+  info->serialNumber.assign(reinterpret_cast<const char*>(serialStart), serialLength);
+  info->clockText = std::move(clockText);
+  return TL_OK;
+}
+
+int32_t SyncTokenClock(const char* readerName, const char* keyText, const char* dateTimeText, int tag22Value) {
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+
+  uint32_t clock = 0;
+  if (dateTimeText == nullptr || ParseDateTimeText(dateTimeText, std::strlen(dateTimeText), &clock) != 0)
+    return TL_E_TIME_TEXT;
+  const bool sendTag22 = tag22Value == 0 || (tag22Value >= 3 && tag22Value <= 15);
+  if ((tag22Value != -1 && !sendTag22) || keyText == nullptr) return TL_E_BAD_PARAMETER;
+
+  std::vector<uint8_t> record = {TAG_RECORD, 0x00, TAG_CLOCK, 0x04, 0, 0, 0, 0};
+  PutUint32(clock, record.data() + 4);
+  if (sendTag22) record.insert(record.end(), {TAG_PARAM22, 0x01, static_cast<uint8_t>(tag22Value)});
+  record[1] = static_cast<uint8_t>(record.size() - 2);
+
+  return SendProtected(keyText, INS_PARAMETER, 0x00, record.data(), record.size());
+}
+
+int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText) {
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+  if (keyText == nullptr || keyText[0] == '\0') return TL_E_NO_KEY;
+  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
+
+  constexpr std::array<uint8_t, 5> kChallengeCommand = {CLA_PLAIN, INS_CHALLENGE, P1_CHALLENGE, 0x00, 0x00};
+  const Response challenge = Exchange(kChallengeCommand.data(), kChallengeCommand.size());
+  if (challenge.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
+
+  // The challenge's status word is not looked at: the first 8 bytes of the
+  // zero-filled buffer are the challenge, however short the answer was.
+  std::array<uint8_t, 16> block{};
+  std::memcpy(block.data(), challenge.bytes.data(), CHALLENGE_LENGTH);
+  std::array<uint8_t, 16> cryptogram{};
+  std::size_t cryptogramLength = cryptogram.size();
+  if (Sm4EcbCrypt(key.data(), block.data(), block.size(), cryptogram.data(), &cryptogramLength, kSm4Encrypt) != 0)
+    return TL_E_AUTH_EXCHANGE;
+
+  std::array<uint8_t, 21> authenticate = {CLA_PLAIN, INS_AUTHENTICATE, 0x00, 0x00, 0x10};
+  std::memcpy(authenticate.data() + 5, cryptogram.data(), cryptogram.size());
+  const Response answer = Exchange(authenticate.data(), authenticate.size());
+  if (answer.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
+
+  // An answer without a status word did not complete the exchange.
+  const std::optional<uint16_t> status = answer.Status();
+  if (!status) return TL_E_AUTH_EXCHANGE;
+  return JudgeAuthentication(*status);
+}
+
+int32_t WriteSeed(const char* readerName, const char* keyText, const uint8_t* seed, int seedLength,
+                  int algorithm) {
+  if ((algorithm != kSeedAlgorithmSha1 && algorithm != kSeedAlgorithmSha256) || readerName == nullptr ||
+      keyText == nullptr || seed == nullptr)
+    return TL_E_BAD_PARAMETER;
+
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+  if (seedLength < 1 || seedLength > kMaxSeedLength) return TL_E_SEED_LENGTH;
+
+  // A seed longer than the HMAC block becomes the key HMAC itself would use:
+  // its digest, zero-filled to the block.
+  std::vector<uint8_t> block;
+  if (static_cast<std::size_t>(seedLength) > kHmacBlockLength) {
+    block.assign(kHmacBlockLength, 0x00);
+    ComputeDigest(algorithm == kSeedAlgorithmSha1 ? kDigestSha1 : kDigestSha256, seed, seedLength, block.data());
+  } else {
+    block.assign(seed, seed + seedLength);
+  }
+  const std::vector<uint8_t> padded = PadIso9797M2(block.data(), block.size());
+
+  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
+  std::array<uint8_t, 512> ciphertext{};
+  std::size_t ciphertextLength = ciphertext.size();
+  if (Sm4EcbCrypt(key.data(), padded.data(), padded.size(), ciphertext.data(), &ciphertextLength, kSm4Encrypt) != 0)
+    return TL_E_BAD_PARAMETER;
+
+  const Response response =
+      Exchange(BuildProtectedApdu(key.data(), INS_SEED_WRITE, P1_SEED_WRITE, 0x00, ciphertext.data(), ciphertextLength));
+  if (response.pcscResult != kScardSuccess) return response.pcscResult;
+  return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
+}
+
+int32_t SealToken(const char* readerName, const char* keyText) {
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+  if (keyText == nullptr) return TL_E_BAD_PARAMETER;
+  return SendProtected(keyText, INS_SEAL, 0x00, nullptr, 0);
+}
+
+int32_t ConfigureToken(const char* readerName, const char* keyText, const char* algorithmName, int timeStep,
+                       int displayTime, const char* dateTimeText, int tag22Value) {
+  CardSessionScope session(readerName);
+  if (!session.IsOpen()) return session.OpenResult();
+
+  if (timeStep != -1 && timeStep != 30 && timeStep != 60) return TL_E_BAD_PARAMETER;
+  int displayCode = -1;
+  switch (displayTime) {
+    case -1: break;
+    case 15: displayCode = 0x00; break;
+    case 30: displayCode = 0x01; break;
+    case 60: displayCode = 0x02; break;
+    case 120: displayCode = 0x03; break;
+    default: return TL_E_BAD_PARAMETER;
+  }
+  int algorithmCode = -1;
+  if (algorithmName != nullptr) {
+    if (std::strcmp(algorithmName, "SHA1") == 0)
+      algorithmCode = kSeedAlgorithmSha1;
+    else if (std::strcmp(algorithmName, "SHA256") == 0)
+      algorithmCode = kSeedAlgorithmSha256;
+    else
+      return TL_E_BAD_PARAMETER;
+  }
+  if (keyText == nullptr) return TL_E_BAD_PARAMETER;
+
+  if (algorithmCode == -1 && timeStep == -1 && displayCode == -1 && dateTimeText == nullptr && tag22Value == -1)
+    return TL_OK;
+
+  std::vector<uint8_t> record = {TAG_RECORD, 0x00};
+  if (displayCode != -1) record.insert(record.end(), {TAG_DISPLAY_TIME, 0x01, static_cast<uint8_t>(displayCode)});
+  if (tag22Value != -1) record.insert(record.end(), {TAG_PARAM22, 0x01, static_cast<uint8_t>(tag22Value & 0xFF)});
+  if (dateTimeText != nullptr) {
+    uint32_t clock = 0;
+    if (ParseDateTimeText(dateTimeText, std::strlen(dateTimeText), &clock) != 0) return TL_E_TIME_TEXT;
+    record.insert(record.end(), {TAG_CLOCK, 0x04, 0, 0, 0, 0});
+    PutUint32(clock, record.data() + record.size() - 4);
+  }
+  if (algorithmCode != -1 || timeStep != -1) {
+    record.insert(record.end(), {TAG_OTP_CONTAINER, 0x00});
+    const std::size_t containerLength = record.size() - 1;
+    if (algorithmCode != -1) record.insert(record.end(), {TAG_ALGORITHM, 0x01, static_cast<uint8_t>(algorithmCode)});
+    if (timeStep != -1) record.insert(record.end(), {TAG_TIME_STEP, 0x01, static_cast<uint8_t>(timeStep)});
+    record[containerLength] = static_cast<uint8_t>(record.size() - containerLength - 1);
+  }
+  record[1] = static_cast<uint8_t>(record.size() - 2);
+
+  return SendProtected(keyText, INS_PARAMETER, 0x00, record.data(), record.size());
+}
+
+}  // namespace tokenlink
