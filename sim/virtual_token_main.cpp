@@ -133,6 +133,10 @@ bool ReadAll(int fd, uint8_t* data, std::size_t length) {
     const ssize_t n = recv(fd, data, length, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
+    // vpcd writes a message's length and its bytes separately; a delayed ACK
+    // of the first would hold the second back by Nagle's 40 ms on every APDU.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     data += n;
     length -= static_cast<std::size_t>(n);
   }
