@@ -15,7 +15,9 @@ enum class SeedEncoding { Base32 = 0, Hex = 1 };
 
 // ceil(8n/5) characters and a NUL, no padding; the count, or -1 without output.
 int Base32Encode(const uint8_t* input, std::size_t n, char* output);
-// Bytes written (output holds >= kMaxSeedBytes); 0 for empty or invalid text.
+// Bytes written (output holds >= kMaxSeedBytes); 0 for empty or invalid text
+// and for text above kMaxBase32Chars. Any number of trailing "=" is ignored;
+// non-zero leftover bits become one more, final byte.
 int Base32Decode(const char* text, uint8_t* output);
 // Unpadded Base32 of the hex text, or nothing for odd length or a non-hex digit.
 std::optional<std::string> HexToBase32(const std::string& hexText);

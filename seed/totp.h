@@ -20,7 +20,8 @@ const HashFunction& HashFor(OtpAlgorithm algorithm);
 std::vector<uint8_t> HmacDigest(const uint8_t* message, std::size_t messageLength, const uint8_t* key,
                                 std::size_t keyLength, const HashFunction& hash);
 
-// Code below 10^digits for the step (now + stepOffset * timeStep) / timeStep.
+// Code below 10^digits for the step floor((now + stepOffset * timeStep) / timeStep).
+// A secret that does not decode is used as the empty key; timeStep 0 gives 0.
 uint32_t ComputeTotp(OtpAlgorithm algorithm, uint8_t timeStep, std::string secretText, uint8_t digits,
                      int stepOffset);
 
