@@ -1,0 +1,858 @@
+// Window tests of the station against emulated readers and tokens in-process:
+// the real CVantorDlg, its monitors on their threads, the token commands and
+// the emulator behind the PC/SC seam.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <memory>
+#include <sys/stat.h>
+
+#include "app_values.h"
+#include "emulated_pcsc.h"
+#include "export_files.h"
+#include "seed_file.h"
+#include "station_test_support.h"
+#include "token_commands.h"
+#include "token_emulator.h"
+
+namespace {
+
+enum ControlId {
+  kSerialLabel = 1006, kTokenClockLabel = 1007, kComputerClockLabel = 1012, kTipsLabel = 1016,
+  kTotalLabel = 1008, kSuccessLabel = 1009, kFailLabel = 1010,
+  kBurnButton = 1015, kClearButton = 1017, kReaderCombo = 1018, kConnectButton = 1019, kSealButton = 1020,
+  kTime30 = 1021, kTime60 = 1022, kSha1 = 1023, kSha256 = 1024,
+  kDisplay15 = 1025, kDisplay30 = 1026, kDisplay60 = 1027, kDisplay120 = 1028,
+  kTestButton = 1029, kSyncButton = 1030, kEncodingCombo = 1031, kRandomButton = 1044,
+  kSecretEdit = 1047, kSeedPathLabel = 1048, kSeedCaptionLabel = 1049, kEditButton = 1050,
+  kSyncClockCheck = 1051, kScanQrButton = 1052, kUserNameEdit = 1056, kExportCheck = 1057, kLogList = 1060,
+};
+
+const std::string kReader = "Emulated Reader 0";
+const QString kReaderText = QString::fromStdString(kReader);
+const QString kAzureHeader = QStringLiteral("upn,serial number,secret key,time interval,manufacturer,model");
+
+// RFC 6238's test secret, "12345678901234567890", in Base32 (coreutils base32).
+const QString kRfcSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
+const QByteArray kRfcSecretHex = QByteArrayLiteral("3132333435363738393031323334353637383930");
+
+enum class Setup { WrongKey, KeyLocked, AuthRejected, ConfigRejected, SeedWriteRejected, SeedNotDecodable, CardPulledInSeedWrite };
+enum class SealOrSync { SyncOk, SyncRejected, SyncNoToken, SealOk, SealRejected, SealNoToken };
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(SealOrSync)
+
+class VantorDlgTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void startUpState();
+  void connectWithoutSelection();
+  void tokenArrivalAndRemoval();
+  void secretBoxAndEnablement();
+  void readerHotPlugAndServiceRestart();
+  void cardThatIsNoToken();
+  void seedFileMatchFillsSecretAndBeeps();
+  void burnSuccess_data();
+  void burnSuccess();
+  void burnFailure_data();
+  void burnFailure();
+  void burnWithoutSeedIsBookedAsFailure();
+  void authFailureInBurnIsNotRetriedOnTheSameToken();
+  void stopLeavesBurnModeWithoutProgramming();
+  void pendingBurnProgramsTheNextTokenLaid();
+  void exportFilesOncePerRun();
+  void exportNotTickedAtBurnCreatesNoFiles();
+  void exportDirectoryFailureIsReportedAndBurnGoesOn();
+  void clearLeavesCounters();
+  void sealAndSync_data();
+  void sealAndSync();
+  void tokenTimeText_data();
+  void tokenTimeText();
+  void closeDuringSuccessMessageBooksThenCloses();
+  void connectDuringSuccessMessageDoesNotDeadlock();
+  void enterAndEscapeClose();
+
+ private:
+  std::shared_ptr<sim::TokenEmulator> LayToken(const sim::TokenConfig& config = {});
+  void ConnectTo(const QString& reader);
+  void EnterSecret(const QString& text, int encoding = 0);
+  void PressBurnWhenReady();
+  QStringList ExportFiles() const;
+  QStringList FileLines(const QString& ending) const;
+
+  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
+  MessageRecorder m_messages;
+  CueRecorder m_cue;
+  std::unique_ptr<QTemporaryDir> m_data;
+  CVantorDlg* m_dlg = nullptr;
+};
+
+void VantorDlgTest::init() {
+  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
+  m_pcsc->AddReader(kReader);
+  tokenlink::UsePcsc(m_pcsc.get());
+  m_messages.Clear();
+  m_cue.Clear();
+  ui::UseMessages(&m_messages);
+  ui::UseSoundCue(&m_cue);
+  m_data = std::make_unique<QTemporaryDir>();
+  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
+  m_dlg = new CVantorDlg;
+  m_dlg->show();
+}
+
+void VantorDlgTest::cleanup() {
+  delete m_dlg;
+  m_dlg = nullptr;
+  QCOMPARE(m_pcsc->OpenContexts(), 0);
+  tokenlink::UsePcsc(nullptr);
+  m_pcsc.reset();
+  sources::SeedTable::Clear();
+}
+
+std::shared_ptr<sim::TokenEmulator> VantorDlgTest::LayToken(const sim::TokenConfig& config) {
+  auto token = std::make_shared<sim::TokenEmulator>(config);
+  m_pcsc->InsertToken(kReader, token);
+  return token;
+}
+
+void VantorDlgTest::ConnectTo(const QString& reader) {
+  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  QTRY_VERIFY(combo->findText(reader) >= 0);
+  combo->setCurrentIndex(combo->findText(reader));
+  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+}
+
+void VantorDlgTest::EnterSecret(const QString& text, int encoding) {
+  ControlOf<QComboBox>(m_dlg, kEncodingCombo)->setCurrentIndex(encoding);
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
+  edit->clear();
+  QTest::keyClicks(edit, text);
+}
+
+void VantorDlgTest::PressBurnWhenReady() {
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
+  // The serial number shows at the refresh that follows the read.
+  QTRY_VERIFY(!LabelText(m_dlg, kSerialLabel).isEmpty());
+  QTRY_VERIFY(burn->isEnabled());
+  burn->click();
+}
+
+QStringList VantorDlgTest::ExportFiles() const {
+  return QDir(m_data->filePath(QStringLiteral("Data"))).entryList(QDir::Files, QDir::Name);
+}
+
+// The lines of the one export file with this ending, each with its CR LF.
+QStringList VantorDlgTest::FileLines(const QString& ending) const {
+  const QDir dir(m_data->filePath(QStringLiteral("Data")));
+  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
+  if (names.size() != 1) return {QStringLiteral("<%1 files ending in %2>").arg(names.size()).arg(ending)};
+  QFile file(dir.filePath(names.first()));
+  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
+  const QByteArray content = file.readAll();
+  QStringList lines;
+  int from = 0;
+  while (from < content.size()) {
+    int end = content.indexOf('\n', from);
+    if (end < 0) end = content.size() - 1;
+    lines << QString::fromLatin1(content.mid(from, end - from + 1));
+    from = end + 1;
+  }
+  return lines;
+}
+
+void VantorDlgTest::startUpState() {
+  // Before the monitors have reported anything.
+  QCOMPARE(LabelText(m_dlg, kTipsLabel), QString());
+  QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QCOMPARE(LabelText(m_dlg, kTokenClockLabel), QString());
+  QCOMPARE(LabelText(m_dlg, kComputerClockLabel), QString());
+  for (int id : {kTotalLabel, kSuccessLabel, kFailLabel}) QCOMPARE(LabelText(m_dlg, id), QStringLiteral("0"));
+  for (int id : {kTestButton, kBurnButton, kSyncButton}) QVERIFY2(!m_dlg->Control(id)->isEnabled(), qPrintable(QString::number(id)));
+  for (int id : {kTime30, kSha1, kDisplay30}) QVERIFY(ControlOf<QRadioButton>(m_dlg, id)->isChecked());
+  for (int id : {kTime60, kSha256, kDisplay15, kDisplay60, kDisplay120}) QVERIFY(!ControlOf<QRadioButton>(m_dlg, id)->isChecked());
+  auto* encoding = ControlOf<QComboBox>(m_dlg, kEncodingCombo);
+  QCOMPARE(encoding->currentText(), QStringLiteral("BASE32"));
+  QCOMPARE(encoding->itemText(1), QStringLiteral("HEX"));
+  QVERIFY(ControlOf<QCheckBox>(m_dlg, kSyncClockCheck)->isChecked());
+  QVERIFY(!ControlOf<QCheckBox>(m_dlg, kExportCheck)->isChecked());
+  QVERIFY(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->isReadOnly());
+  QVERIFY(!m_dlg->Control(kSealButton)->isVisible());
+  QVERIFY(!m_dlg->Control(kSeedCaptionLabel)->isVisible());
+  QVERIFY(!m_dlg->Control(kSeedPathLabel)->isVisible());
+  QCOMPARE(m_dlg->Control(kSeedPathLabel)->property("text").toString(), QString());
+  QCOMPARE(m_dlg->windowTitle(), QStringLiteral("Orvex Zerazaduzu (Devozi Zuzezor)"));
+
+  auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
+  QCOMPARE(log->columnCount(), 4);
+  const QStringList headings = {QStringLiteral("Date Time    "), QStringLiteral("Serial Number"), QStringLiteral("User Name"),
+                                QStringLiteral("Result")};
+  for (int c = 0; c < 4; ++c) {
+    QCOMPARE(log->headerItem()->text(c), headings[c]);
+    // Fitted to the heading alone: the list is empty.
+    QVERIFY(log->columnWidth(c) >= log->header()->sectionSizeHint(c));
+  }
+  QCOMPARE(log->topLevelItemCount(), 0);
+
+  QCOMPARE(ControlOf<QToolButton>(m_dlg, kRandomButton)->popupMode(), QToolButton::MenuButtonPopup);
+  QStringList randomItems;
+  for (QAction* a : ControlOf<QToolButton>(m_dlg, kRandomButton)->menu()->actions()) randomItems << a->text();
+  QCOMPARE(randomItems, QStringList({"32 Bytes", "64 Bytes", "128 Bytes"}));
+  QStringList scanItems;
+  for (QAction* a : ControlOf<QToolButton>(m_dlg, kScanQrButton)->menu()->actions()) scanItems << a->text();
+  QCOMPARE(scanItems, QStringList({"Scan Screen", "Load Image File"}));
+
+  // Every control has an accessible name; the edit boxes and lists take the
+  // label beside them.
+  for (QWidget* w : m_dlg->findChildren<QWidget*>()) {
+    if (w->property("controlId").isValid()) QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
+  }
+  QCOMPARE(m_dlg->Control(kSecretEdit)->accessibleName(), QStringLiteral("Secret:"));
+  QCOMPARE(m_dlg->Control(kUserNameEdit)->accessibleName(), QStringLiteral("User Name (UPN):"));
+  QCOMPARE(m_dlg->Control(kReaderCombo)->accessibleName(), QStringLiteral("Reader:"));
+
+  // The reader monitor lists the reader and selects nothing.
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  QTRY_COMPARE(readers->count(), 1);
+  QCOMPARE(readers->itemText(0), kReaderText);
+  QCOMPARE(readers->currentIndex(), -1);
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Please select a card reader."));
+  QCOMPARE(app::SelectedReaderName(), app::SelectedReaderName());  // untouched by start-up
+}
+
+void VantorDlgTest::connectWithoutSelection() {
+  app::SetSelectedReaderName(QStringLiteral("before"));
+  QTRY_COMPARE(ControlOf<QComboBox>(m_dlg, kReaderCombo)->count(), 1);
+  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+  QCOMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Please select a card reader!"));
+  QCOMPARE(app::SelectedReaderName(), QStringLiteral("before"));
+  // The monitor's own reminder, with a full stop, follows on its next pass.
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Please select a card reader."));
+}
+
+void VantorDlgTest::tokenArrivalAndRemoval() {
+  ConnectTo(kReaderText);
+  QCOMPARE(app::SelectedReaderName(), kReaderText);
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+
+  sim::TokenConfig config;
+  config.serialNumber = "ZZ12345678";
+  config.clockBase = 1709622489;  // 2024-03-05 07:08:09 UTC
+  auto token = LayToken(config);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ12345678"));
+  QCOMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card detected"));
+  QVERIFY(LabelText(m_dlg, kTokenClockLabel).startsWith(QStringLiteral("2024-03-05 07:08:")));
+  const QRegularExpression clockShape(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+  QVERIFY(clockShape.match(LabelText(m_dlg, kComputerClockLabel)).hasMatch());
+  QVERIFY(m_dlg->Control(kSyncButton)->isEnabled());
+  QVERIFY(!m_dlg->Control(kBurnButton)->isEnabled());  // no secret yet
+
+  // The token information is read once per arrival.
+  m_pcsc->ClearSentApdus(kReader);
+  QTest::qWait(300);
+  QCOMPARE(m_pcsc->SentApdus(kReader).size(), size_t(0));
+
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QCOMPARE(LabelText(m_dlg, kTokenClockLabel), QString());
+  QCOMPARE(LabelText(m_dlg, kComputerClockLabel), QString());
+  QVERIFY(!m_dlg->Control(kSyncButton)->isEnabled());
+
+  // Laid again, it is read again.
+  m_pcsc->InsertToken(kReader, token);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ12345678"));
+}
+
+void VantorDlgTest::secretBoxAndEnablement() {
+  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
+  QTest::keyClicks(edit, QStringLiteral("ABC"));
+  QCOMPARE(edit->text(), QString());  // read-only until Edit
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  QTest::keyClicks(edit, QStringLiteral("   "));
+  QCOMPARE(edit->text(), QStringLiteral("   "));
+  QVERIFY(m_dlg->Control(kTestButton)->isEnabled());
+
+  ConnectTo(kReaderText);
+  LayToken();
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+  // Spaces only: the normalised secret is empty, so Burn stays off.
+  QTest::qWait(150);
+  QVERIFY(!m_dlg->Control(kBurnButton)->isEnabled());
+  QTest::keyClicks(edit, kRfcSecret);
+  QTRY_VERIFY(m_dlg->Control(kBurnButton)->isEnabled());
+  edit->clear();
+  QVERIFY(!m_dlg->Control(kTestButton)->isEnabled());
+  QTRY_VERIFY(!m_dlg->Control(kBurnButton)->isEnabled());
+  QVERIFY(!edit->isReadOnly());  // stays writable
+
+  // A secret but no token: Burn off, Sync off.
+  QTest::keyClicks(edit, kRfcSecret);
+  m_pcsc->RemoveToken(kReader);
+  QTRY_VERIFY(!m_dlg->Control(kSyncButton)->isEnabled());
+  QVERIFY(!m_dlg->Control(kBurnButton)->isEnabled());
+}
+
+void VantorDlgTest::readerHotPlugAndServiceRestart() {
+  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  auto items = [combo] {
+    QStringList list;
+    for (int i = 0; i < combo->count(); ++i) list << combo->itemText(i);
+    return list;
+  };
+  m_pcsc->RemoveReader(kReader);
+  m_pcsc->AddReader("Reader A");
+  m_pcsc->AddReader("Reader B");
+  QTRY_COMPARE(items(), QStringList({"Reader A", "Reader B"}));
+  m_pcsc->RemoveReader("Reader A");
+  QTRY_COMPARE(items(), QStringList({"Reader B"}));
+  m_pcsc->AddReader("Reader C");
+  QTRY_COMPARE(items(), QStringList({"Reader B", "Reader C"}));
+
+  // The selected reader goes: the list keeps no selection; the card monitor
+  // keeps the reader's name and reports no token.
+  ConnectTo(QStringLiteral("Reader C"));
+  m_pcsc->InsertToken("Reader C", std::make_shared<sim::TokenEmulator>());
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+  m_pcsc->RemoveReader("Reader C");
+  QTRY_COMPARE(items(), QStringList({"Reader B"}));
+  QCOMPARE(combo->currentIndex(), -1);
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  QCOMPARE(app::SelectedReaderName(), QStringLiteral("Reader C"));
+
+  // PC/SC service stopped: list emptied, token texts cleared, no message.
+  m_pcsc->SetServiceRunning(false);
+  QTRY_COMPARE(combo->count(), 0);
+  QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  // ...and back: the monitors recover on their own with fresh contexts.
+  m_pcsc->SetServiceRunning(true);
+  m_pcsc->AddReader("Reader C");
+  m_pcsc->InsertToken("Reader C", std::make_shared<sim::TokenEmulator>());
+  QTRY_COMPARE(items(), QStringList({"Reader B", "Reader C"}));
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+  QCOMPARE(m_messages.Messages().size(), 0);
+}
+
+void VantorDlgTest::cardThatIsNoToken() {
+  ConnectTo(kReaderText);
+  auto token = std::make_shared<sim::TokenEmulator>();
+  token->FailInstruction(tokenlink::INS_READ_INFO, sim::SW_INS_NOT_SUPPORTED);
+  m_pcsc->InsertToken(kReader, token);
+  EnterSecret(kRfcSecret);
+  // The card answers, but not as a token: read again on every pass.
+  QTRY_VERIFY(m_pcsc->SentApdus(kReader).size() >= 3);
+  QCOMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QVERIFY(!m_dlg->Control(kBurnButton)->isEnabled());
+  token->ClearFaults();
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card detected"));
+  QTRY_VERIFY(m_dlg->Control(kBurnButton)->isEnabled());
+  QCOMPARE(m_messages.Messages().size(), 0);
+}
+
+void VantorDlgTest::seedFileMatchFillsSecretAndBeeps() {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("seeds.csv"));
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("ZZ00000001,GEZDGNBVGY3TQOJQ\r\nZZ00000002,MFRGGZDFMZTWQ2LK\r\n");
+  file.close();
+  QVERIFY(sources::LoadSeedFile(path));
+
+  ConnectTo(kReaderText);
+  sim::TokenConfig unlisted;
+  unlisted.serialNumber = "ZZ99999999";
+  LayToken(unlisted);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ99999999"));
+  QCOMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), QString());
+  QCOMPARE(m_cue.Plays().size(), 0);
+
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  LayToken();
+  QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), QStringLiteral("GEZDGNBVGY3TQOJQ"));
+  QTRY_VERIFY(m_dlg->Control(kBurnButton)->isEnabled());
+  QVERIFY(m_dlg->Control(kTestButton)->isEnabled());
+  QCOMPARE(m_cue.Plays(), (QList<QPair<int, int>>{{2000, 500}}));
+}
+
+void VantorDlgTest::burnSuccess_data() {
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<int>("encoding");
+  QTest::addColumn<int>("timeWindowId");
+  QTest::addColumn<int>("algorithmId");
+  QTest::addColumn<int>("displayId");
+  QTest::addColumn<QByteArray>("seedHex");     // what the token must hold
+  QTest::addColumn<QString>("base32Column");   // the text as burned
+  QTest::addColumn<QString>("azureColumn");    // without padding
+  QTest::addColumn<int>("tokenStep");
+  QTest::addColumn<int>("tokenAlgorithm");
+  QTest::addColumn<int>("tokenDisplay");
+
+  // Base32 forms from coreutils base32.
+  QTest::addRow("20 bytes, Base32, defaults")
+      << kRfcSecret << 0 << int(kTime30) << int(kSha1) << int(kDisplay30) << kRfcSecretHex << kRfcSecret
+      << kRfcSecret << 30 << 1 << 30;
+  QTest::addRow("16 bytes typed in groups: padded for Base32, bare for Azure")
+      << QStringLiteral("GEZD GNBV-GY3T QOJQ-GEZD GNBV-GY") << 0 << int(kTime60) << int(kSha256) << int(kDisplay120)
+      << QByteArrayLiteral("31323334353637383930313233343536") << QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY======")
+      << QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY") << 60 << 2 << 120;
+  QTest::addRow("10 bytes typed as hex")
+      << QStringLiteral("31 32 33 34 35 36 37 38 39 30") << 1 << int(kTime30) << int(kSha1) << int(kDisplay15)
+      << QByteArrayLiteral("31323334353637383930") << QStringLiteral("GEZDGNBVGY3TQOJQ")
+      << QStringLiteral("GEZDGNBVGY3TQOJQ") << 30 << 1 << 15;
+}
+
+void VantorDlgTest::burnSuccess() {
+  QFETCH(QString, typed);
+  QFETCH(int, encoding);
+  QFETCH(int, timeWindowId);
+  QFETCH(int, algorithmId);
+  QFETCH(int, displayId);
+  QFETCH(QByteArray, seedHex);
+  QFETCH(QString, base32Column);
+  QFETCH(QString, azureColumn);
+  QFETCH(int, tokenStep);
+  QFETCH(int, tokenAlgorithm);
+  QFETCH(int, tokenDisplay);
+
+  ConnectTo(kReaderText);
+  sim::TokenConfig config;
+  config.clockBase = 1000000000;  // far off: the sync box sets it to now
+  auto token = LayToken(config);
+  ControlOf<QRadioButton>(m_dlg, timeWindowId)->setChecked(true);
+  ControlOf<QRadioButton>(m_dlg, algorithmId)->setChecked(true);
+  ControlOf<QRadioButton>(m_dlg, displayId)->setChecked(true);
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kUserNameEdit), QStringLiteral("ops@example.com"));
+  EnterSecret(typed, encoding);
+  PressBurnWhenReady();
+
+  QTRY_COMPARE(m_messages.Texts(), QStringList({"Token successfully programmed!"}));
+  const RecordedMessage shown = m_messages.Messages().first();
+  QCOMPARE(shown.caption, QStringLiteral("Orvex Zerazaduzu"));
+  QCOMPARE(shown.icon, ui::MessageIcon::None);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
+
+  // The token holds what the operator chose.
+  QCOMPARE(QByteArray(reinterpret_cast<const char*>(token->Seed().data()), int(token->Seed().size())).toHex().toUpper(),
+           seedHex);
+  QCOMPARE(token->TimeStep(), tokenStep);
+  QCOMPARE(token->Algorithm(), tokenAlgorithm);
+  QCOMPARE(token->DisplayTime(), tokenDisplay);
+  QVERIFY(qAbs(qint64(token->Clock()) - QDateTime::currentSecsSinceEpoch()) < 5);
+
+  auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
+  QCOMPARE(log->topLevelItemCount(), 1);
+  QTreeWidgetItem* row = log->topLevelItem(0);
+  QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d $")).match(row->text(0)).hasMatch());
+  QCOMPARE(row->text(1), QStringLiteral("ZZ00000001"));
+  QCOMPARE(row->text(2), QStringLiteral("ops@example.com"));
+  QCOMPARE(row->text(3), QStringLiteral("Succeeded"));
+
+  // Lines are on the disk already, before the window closes.
+  QCOMPARE(FileLines(QStringLiteral(".azure.csv")),
+           QStringList({kAzureHeader + "\r\n", QStringLiteral("ops@example.com,ZZ00000001,%1,%2,Halcy Vuzuvaro,Orvex\r\n")
+                                                   .arg(azureColumn)
+                                                   .arg(tokenStep)}));
+  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(base32Column)}));
+  QCOMPARE(FileLines(QStringLiteral(".hex.csv")),
+           QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(QString::fromLatin1(seedHex))}));
+  const QDir dir(m_data->filePath(QStringLiteral("Data")));
+  for (const QString& name : ExportFiles()) {
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(dir.filePath(name)).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0600u);
+  }
+  QCOMPARE(m_cue.Plays().size(), 0);
+}
+
+void VantorDlgTest::burnFailure_data() {
+  QTest::addColumn<Setup>("setup");
+  QTest::addColumn<QString>("message");
+  QTest::addColumn<bool>("booked");  // Total and Fail raised, a "Failed" row
+
+  QTest::addRow("wrong customer key") << Setup::WrongKey << QStringLiteral("Authentication failed, remaining 4 times") << false;
+  QTest::addRow("customer key locked") << Setup::KeyLocked << QStringLiteral("Customer key is locked") << false;
+  QTest::addRow("authentication rejected")
+      << Setup::AuthRejected << QStringLiteral("Authentication failed, remaining unlimited times") << false;
+  QTest::addRow("configuration rejected") << Setup::ConfigRejected << QStringLiteral("config failed![00000001]") << false;
+  QTest::addRow("seed write rejected")
+      << Setup::SeedWriteRejected << QStringLiteral("Failed to program the token! Error: 00000001") << true;
+  QTest::addRow("seed does not decode")
+      << Setup::SeedNotDecodable << QStringLiteral("Failed to program the token! Error: 00001004") << true;
+  QTest::addRow("card pulled in the seed write")
+      << Setup::CardPulledInSeedWrite << QStringLiteral("Failed to program the token! Error: 80100069") << true;
+}
+
+void VantorDlgTest::burnFailure() {
+  QFETCH(Setup, setup);
+  QFETCH(QString, message);
+  QFETCH(bool, booked);
+
+  ConnectTo(kReaderText);
+  sim::TokenConfig config;
+  if (setup == Setup::WrongKey) config.customerKeyHex = "00112233445566778899AABBCCDDEEFF";
+  auto token = LayToken(config);
+  if (setup == Setup::KeyLocked) token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x6983);
+  if (setup == Setup::AuthRejected) token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x6A80);
+  if (setup == Setup::ConfigRejected) token->FailInstruction(tokenlink::INS_PARAMETER, 0x6A80);
+  if (setup == Setup::SeedWriteRejected) token->FailInstruction(tokenlink::INS_SEED_WRITE, 0x6A80);
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  EnterSecret(setup == Setup::SeedNotDecodable ? QStringLiteral("abcdefgh") : kRfcSecret);
+  PressBurnWhenReady();
+  // The card monitor burns only once the window's thread is free again, so
+  // the pull lands in the burn's exchanges: challenge, cryptogram, seed.
+  if (setup == Setup::CardPulledInSeedWrite) m_pcsc->PullCardAtApdu(kReader, 3);
+
+  QTRY_COMPARE(m_messages.Texts(), QStringList({message}));
+  QCOMPARE(m_messages.Messages().first().caption, QStringLiteral("ERROR"));
+  QCOMPARE(m_messages.Messages().first().icon, ui::MessageIcon::None);
+  auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
+  if (booked) {
+    QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
+    QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+    QCOMPARE(log->topLevelItemCount(), 1);
+    QCOMPARE(log->topLevelItem(0)->text(1), QStringLiteral("ZZ00000001"));
+    QCOMPARE(log->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+  } else {
+    QTest::qWait(200);
+    QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+    QCOMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("0"));
+    QCOMPARE(log->topLevelItemCount(), 0);
+  }
+  QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
+  QVERIFY(token->Seed().empty());
+  // The export set exists (Burn was pressed with the box ticked) but holds no line.
+  QCOMPARE(FileLines(QStringLiteral(".azure.csv")), QStringList({kAzureHeader + "\r\n"}));
+  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList());
+  QCOMPARE(FileLines(QStringLiteral(".hex.csv")), QStringList());
+}
+
+void VantorDlgTest::burnWithoutSeedIsBookedAsFailure() {
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  // The secret box is emptied before the card monitor gets to the burn.
+  ControlOf<QLineEdit>(m_dlg, kSecretEdit)->clear();
+  QTRY_COMPARE(m_messages.Texts(), QStringList({"No seed found!"}));
+  QCOMPARE(m_messages.Messages().first().caption, QStringLiteral("ERROR"));
+  QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
+  QVERIFY(token->Seed().empty());
+}
+
+void VantorDlgTest::authFailureInBurnIsNotRetriedOnTheSameToken() {
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  // Configured; now the burn's own authentication fails.
+  token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3);
+  const QString failure = QStringLiteral("Authentication failed, remaining 3 times");
+  QTRY_COMPARE(m_messages.Texts(), QStringList({failure}));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
+  // Not tried again while the token stays, however many passes go by.
+  QTest::qWait(500);
+  QCOMPARE(m_messages.Count(failure), 1);
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
+
+  // Laid anew, it is tried once more; with the fault gone it is programmed,
+  // still under the first press of Burn.
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  m_pcsc->InsertToken(kReader, token);
+  QTRY_COMPARE(m_messages.Count(failure), 2);
+  token->ClearFaults();
+  QTest::qWait(300);
+  QCOMPARE(m_messages.Count(failure), 2);
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  m_pcsc->InsertToken(kReader, token);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(m_messages.Texts().last(), QStringLiteral("Token successfully programmed!"));
+  QCOMPARE(token->Seed().size(), size_t(20));
+}
+
+void VantorDlgTest::stopLeavesBurnModeWithoutProgramming() {
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3);
+  QTRY_COMPARE(m_messages.Texts().size(), 1);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
+  QCOMPARE(burn->text(), QStringLiteral("Stop"));
+  QTRY_VERIFY(burn->isEnabled());
+  token->ClearFaults();
+  m_pcsc->ClearSentApdus(kReader);
+  burn->click();
+  QCOMPARE(burn->text(), QStringLiteral("Burn"));
+  QVERIFY(!burn->isEnabled());  // during the pause
+  QTest::qWait(400);
+  QVERIFY(!burn->isEnabled());
+  QTRY_VERIFY(burn->isEnabled());
+  QCOMPARE(m_pcsc->SentApdus(kReader).size(), size_t(0));  // nothing sent to the token
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+  QVERIFY(token->Seed().empty());
+}
+
+void VantorDlgTest::pendingBurnProgramsTheNextTokenLaid() {
+  ConnectTo(kReaderText);
+  auto first = LayToken();
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
+  sim::TokenConfig second;
+  second.serialNumber = "ZZ00000002";
+  auto token = LayToken(second);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(1), QStringLiteral("ZZ00000002"));
+  QCOMPARE(token->Seed().size(), size_t(20));
+  QVERIFY(first->Seed().empty());
+}
+
+void VantorDlgTest::exportFilesOncePerRun() {
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  EnterSecret(kRfcSecret);
+  const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+  PressBurnWhenReady();
+  const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+
+  // One set, one time stamp, taken when Burn was pressed.
+  const QStringList names = ExportFiles();
+  QCOMPARE(names.size(), 3);
+  const QRegularExpression shape(QStringLiteral("^Seed-(\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d)\\.(azure|b32|hex)\\.csv$"));
+  const QString stamp = shape.match(names[0]).captured(1);
+  QVERIFY2(!stamp.isEmpty(), qPrintable(names.join(' ')));
+  QCOMPARE(names, QStringList({"Seed-" + stamp + ".azure.csv", "Seed-" + stamp + ".b32.csv", "Seed-" + stamp + ".hex.csv"}));
+  const QDateTime stamped = QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd-HH-mm-ss"));
+  QVERIFY(stamped >= before && stamped <= after);
+
+  // A second burn and a failed third one add to the same set.
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  sim::TokenConfig second;
+  second.serialNumber = "ZZ00000002";
+  auto token2 = LayToken(second);
+  QTest::qWait(1100);  // a new second, so a new set would get a new name
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("2"));
+  token2->FailInstruction(tokenlink::INS_SEED_WRITE, 0x6A80);
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
+  QCOMPARE(ExportFiles(), names);
+  QCOMPARE(FileLines(QStringLiteral(".b32.csv")),
+           QStringList({"ZZ00000001," + kRfcSecret + "\r\n", "ZZ00000002," + kRfcSecret + "\r\n"}));
+  QCOMPARE(FileLines(QStringLiteral(".azure.csv")).size(), 3);
+  // Newest row on top.
+  auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
+  QCOMPARE(log->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+  QCOMPARE(log->topLevelItem(1)->text(1), QStringLiteral("ZZ00000002"));
+  QCOMPARE(log->topLevelItem(2)->text(1), QStringLiteral("ZZ00000001"));
+}
+
+void VantorDlgTest::exportNotTickedAtBurnCreatesNoFiles() {
+  ConnectTo(kReaderText);
+  LayToken();
+  EnterSecret(kRfcSecret);
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kUserNameEdit), QStringLiteral("someone"));
+  PressBurnWhenReady();
+  // Ticked only after the press: no set was created, the lines are skipped.
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(ExportFiles(), QStringList());
+  QCOMPARE(m_messages.Texts(), QStringList({"Token successfully programmed!"}));
+}
+
+void VantorDlgTest::exportDirectoryFailureIsReportedAndBurnGoesOn() {
+  QFile blocker(m_data->filePath(QStringLiteral("blocked")));
+  QVERIFY(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  ui::SetExportDirectoryOverride(blocker.fileName() + QStringLiteral("/Data"));  // under a plain file
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  const QList<RecordedMessage> shown = m_messages.Messages();
+  QCOMPARE(shown.size(), 2);
+  QCOMPARE(shown[0].text, QStringLiteral("Failed to create HEX seed file"));
+  QCOMPARE(shown[0].caption, QCoreApplication::applicationName());
+  QCOMPARE(shown[0].icon, ui::MessageIcon::Error);
+  QCOMPARE(shown[1].text, QStringLiteral("Token successfully programmed!"));
+  QCOMPARE(token->Seed().size(), size_t(20));
+}
+
+void VantorDlgTest::clearLeavesCounters() {
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  ControlOf<QPushButton>(m_dlg, kClearButton)->click();
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("0"));
+}
+
+void VantorDlgTest::sealAndSync_data() {
+  QTest::addColumn<SealOrSync>("action");
+  QTest::addColumn<QString>("caption");
+  QTest::addColumn<QString>("message");
+  QTest::addRow("sync") << SealOrSync::SyncOk << "Orvex Zerazaduzu" << "Token clock successfuly synchronized!";
+  QTest::addRow("sync refused") << SealOrSync::SyncRejected << "ERROR" << "config failed![00000001]";
+  QTest::addRow("sync without token") << SealOrSync::SyncNoToken << "ERROR" << "No token or card detected!";
+  QTest::addRow("seal") << SealOrSync::SealOk << "Hints" << "CardSeal success!";
+  QTest::addRow("seal refused") << SealOrSync::SealRejected << "Hints" << "CardSeal failed![00000001]";
+  QTest::addRow("seal without token") << SealOrSync::SealNoToken << "ERROR" << "Device not connected";
+}
+
+void VantorDlgTest::sealAndSync() {
+  QFETCH(SealOrSync, action);
+  QFETCH(QString, caption);
+  QFETCH(QString, message);
+
+  ConnectTo(kReaderText);
+  const bool withToken = action != SealOrSync::SyncNoToken && action != SealOrSync::SealNoToken;
+  std::shared_ptr<sim::TokenEmulator> token;
+  if (withToken) {
+    sim::TokenConfig config;
+    config.clockBase = 1000000000;
+    token = LayToken(config);
+    QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+    if (action == SealOrSync::SyncRejected) token->FailInstruction(tokenlink::INS_PARAMETER, 0x6A80);
+    if (action == SealOrSync::SealRejected) token->FailInstruction(tokenlink::INS_SEAL, 0x6985);
+  } else {
+    QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  }
+  m_pcsc->ClearSentApdus(kReader);
+  const bool sync = action == SealOrSync::SyncOk || action == SealOrSync::SyncRejected || action == SealOrSync::SyncNoToken;
+  if (sync) {
+    if (withToken) {
+      QTRY_VERIFY(m_dlg->Control(kSyncButton)->isEnabled());
+      ControlOf<QPushButton>(m_dlg, kSyncButton)->click();
+    } else {
+      m_dlg->OnSyncClock();  // the button is disabled without a token
+    }
+  } else {
+    ControlOf<QPushButton>(m_dlg, kSealButton)->click();  // hidden, but wired
+  }
+  QCOMPARE(m_messages.Messages().size(), 1);
+  QCOMPARE(m_messages.Messages().first().caption, caption);
+  QCOMPARE(m_messages.Messages().first().text, message);
+  QCOMPARE(m_messages.Messages().first().icon, ui::MessageIcon::None);
+  if (action == SealOrSync::SyncNoToken) QCOMPARE(m_pcsc->SentApdus(kReader).size(), size_t(0));
+  if (action == SealOrSync::SyncOk) QVERIFY(qAbs(qint64(token->Clock()) - QDateTime::currentSecsSinceEpoch()) < 5);
+  if (action == SealOrSync::SyncRejected) QVERIFY(token->Clock() < 1000001000);
+  if (withToken) QCOMPARE(token->Sealed(), action == SealOrSync::SealOk);
+  // Neither workflow books anything.
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
+}
+
+void VantorDlgTest::tokenTimeText_data() {
+  QTest::addColumn<QByteArray>("clockText");
+  QTest::addColumn<QString>("tokenTime");
+  QTest::addRow("example") << QByteArrayLiteral("2024-03-05 07:08:09") << QStringLiteral("2024/03/05/07/08/09");
+  QTest::addRow("year without leading zeros") << QByteArrayLiteral("0999-12-31 23:59:59") << QStringLiteral("999/12/31/23/59/59");
+  QTest::addRow("unreadable fields count as 0") << QByteArrayLiteral("2024-03") << QStringLiteral("2024/03/00/00/00/00");
+}
+
+void VantorDlgTest::tokenTimeText() {
+  QFETCH(QByteArray, clockText);
+  QFETCH(QString, tokenTime);
+  QCOMPARE(CVantorDlg::TokenTimeText(clockText), tokenTime);
+}
+
+void VantorDlgTest::closeDuringSuccessMessageBooksThenCloses() {
+  ConnectTo(kReaderText);
+  LayToken();
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  EnterSecret(kRfcSecret);
+  // The operator closes the window while the success message is up.
+  m_messages.OnShow([this](const RecordedMessage& m) {
+    if (m.text == QStringLiteral("Token successfully programmed!")) m_dlg->reject();
+  });
+  PressBurnWhenReady();
+  QTRY_VERIFY(!m_dlg->isVisible());
+  QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
+  QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList({"ZZ00000001," + kRfcSecret + "\r\n"}));
+  // Both monitors have ended: nothing probes the reader any more.
+  m_pcsc->ClearSentApdus(kReader);
+  const int contexts = m_pcsc->OpenContexts();
+  QTest::qWait(200);
+  QCOMPARE(contexts, 0);
+  QCOMPARE(m_pcsc->SentApdus(kReader).size(), size_t(0));
+}
+
+void VantorDlgTest::connectDuringSuccessMessageDoesNotDeadlock() {
+  m_pcsc->AddReader("Second Reader");
+  ConnectTo(kReaderText);
+  LayToken();
+  EnterSecret(kRfcSecret);
+  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  QTRY_COMPARE(combo->count(), 2);
+  m_messages.OnShow([this, combo](const RecordedMessage& m) {
+    if (m.text != QStringLiteral("Token successfully programmed!")) return;
+    combo->setCurrentIndex(combo->findText(QStringLiteral("Second Reader")));
+    m_dlg->OnConnect();
+  });
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  // The new chain watches the second reader, which has no token.
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  QCOMPARE(app::SelectedReaderName(), QStringLiteral("Second Reader"));
+  m_pcsc->InsertToken("Second Reader", std::make_shared<sim::TokenEmulator>());
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+}
+
+void VantorDlgTest::enterAndEscapeClose() {
+  auto* user = ControlOf<QLineEdit>(m_dlg, kUserNameEdit);
+  user->setFocus();
+  QTest::keyClick(user, Qt::Key_Return);
+  QVERIFY(!m_dlg->isVisible());
+  QCOMPARE(m_dlg->result(), int(QDialog::Accepted));
+  delete m_dlg;
+  m_dlg = new CVantorDlg;
+  m_dlg->show();
+  QTest::keyClick(m_dlg, Qt::Key_Escape);
+  QVERIFY(!m_dlg->isVisible());
+  QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
+}
+
+QTEST_MAIN(VantorDlgTest)
+#include "vantor_dlg_test.moc"
