@@ -34,7 +34,14 @@ find_program() {  # NAME ENVVAR
   die "$name not found: build it (cmake --build build --target $name) or set $2"
 }
 
-alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
+# A process that has ended but is not yet reaped (a zombie) counts as gone.
+alive() {
+  [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null || return 1
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
 
 read_pid() { [ -f "$1" ] && cat "$1" || true; }
 
