@@ -1,0 +1,190 @@
+// The station end to end: the real window on the system's PC/SC library,
+// talking to an isolated pcscd whose vpcd reader holds the virtual token. The
+// token is steered and inspected over its control socket.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "export_files.h"
+#include "station_test_support.h"
+#include "totp.h"
+
+namespace {
+
+const QString kReader = QStringLiteral("Virtual PCD 00 00");
+const QString kSerial = QStringLiteral("ZZUIE2E01");
+// RFC 6238's test secret "12345678901234567890" in Base32 (coreutils base32).
+const QString kSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
+
+// One command over the virtual token's control socket; the reply's key=value
+// lines, and "ok" = "1" when it ended in ok.
+std::map<std::string, std::string> Control(const std::string& command) {
+  std::map<std::string, std::string> result;
+  const char* path = std::getenv("ZZ_VTOKEN_CONTROL");
+  if (!path) return result;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) close(fd);
+    return result;
+  }
+  const std::string line = command + "\n";
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    close(fd);
+    return result;
+  }
+  std::string reply;
+  char buffer[512];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  std::size_t from = 0;
+  while (from < reply.size()) {
+    std::size_t end = reply.find('\n', from);
+    if (end == std::string::npos) end = reply.size();
+    const std::string item = reply.substr(from, end - from);
+    const std::size_t eq = item.find('=');
+    if (eq != std::string::npos) result[item.substr(0, eq)] = item.substr(eq + 1);
+    if (item == "ok") result["ok"] = "1";
+    from = end + 1;
+  }
+  return result;
+}
+
+}  // namespace
+
+class StationE2eTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+  void burnedTokenShowsTheStationsCode();
+  void cardPulledInTheSeedWriteIsBookedAsFailure();
+
+ private:
+  void ConnectAndBurn();
+  QStringList ExportLines(const QString& ending) const;
+
+  MessageRecorder m_messages;
+  std::unique_ptr<QTemporaryDir> m_data;
+  CVantorDlg* m_dlg = nullptr;
+};
+
+void StationE2eTest::initTestCase() {
+  QVERIFY2(std::getenv("PCSCLITE_CSOCK_NAME") && std::getenv("ZZ_VTOKEN_CONTROL"),
+           "run under the test stack fixture (PCSCLITE_CSOCK_NAME, ZZ_VTOKEN_CONTROL)");
+  QCOMPARE(Control("state")["ok"], std::string("1"));
+  ui::UseMessages(&m_messages);
+}
+
+void StationE2eTest::init() {
+  QCOMPARE(Control("factory")["ok"], std::string("1"));
+  QCOMPARE(Control("insert")["ok"], std::string("1"));
+  m_messages.Clear();
+  m_data = std::make_unique<QTemporaryDir>();
+  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
+  m_dlg = new CVantorDlg;
+  m_dlg->show();
+}
+
+void StationE2eTest::cleanup() {
+  delete m_dlg;
+  m_dlg = nullptr;
+  seed::SetTotpClock({});
+}
+
+void StationE2eTest::ConnectAndBurn() {
+  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  readers->setCurrentIndex(readers->findText(kReader));
+  ControlOf<QPushButton>(m_dlg, 1019)->click();
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
+  ControlOf<QCheckBox>(m_dlg, 1057)->setChecked(true);
+  ControlOf<QLineEdit>(m_dlg, 1056)->setText(QStringLiteral("e2e@example.com"));
+  ControlOf<QPushButton>(m_dlg, 1050)->click();
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, 1047), kSecret);
+  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  QTRY_VERIFY(burn->isEnabled());
+  burn->click();
+}
+
+QStringList StationE2eTest::ExportLines(const QString& ending) const {
+  const QDir dir(m_data->filePath(QStringLiteral("Data")));
+  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
+  if (names.size() != 1) return {QStringLiteral("<%1 files>").arg(names.size())};
+  QFile file(dir.filePath(names.first()));
+  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
+  return QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+}
+
+void StationE2eTest::burnedTokenShowsTheStationsCode() {
+  ConnectAndBurn();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
+  QTRY_COMPARE(LabelText(m_dlg, 1009), QStringLiteral("1"));
+  QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList({kSerial + "," + kSecret}));
+
+  auto state = Control("state");
+  QCOMPARE(state["seed"], std::string("3132333435363738393031323334353637383930"));
+  QCOMPARE(state["time_step"], std::string("30"));
+  QCOMPARE(state["algorithm"], std::string("1"));
+  const qint64 clock = std::stoll(state["clock"]);
+  QVERIFY(qAbs(clock - QDateTime::currentSecsSinceEpoch()) < 5);  // synced at the burn
+  const QString tokenCode = QString::fromStdString(state["code"]);
+  QCOMPARE(tokenCode.size(), 6);
+
+  // The station's TOTP engine at that moment of the token's clock.
+  seed::SetTotpClock([clock] { return clock; });
+  const uint32_t stationCode = seed::ComputeTotp(seed::OtpAlgorithm::Sha1, 30, kSecret.toStdString(), 6, 0);
+  QCOMPARE(QString::asprintf("%06u", stationCode), tokenCode);
+
+  // And an outside reference for the same secret and time.
+  QProcess oathtool;
+  oathtool.start(QStringLiteral("oathtool"),
+                 {QStringLiteral("--totp"), QStringLiteral("-b"), QStringLiteral("--now=@%1").arg(clock), kSecret});
+  if (oathtool.waitForFinished(5000) && oathtool.exitCode() == 0) {
+    QCOMPARE(QString::fromLatin1(oathtool.readAllStandardOutput()).trimmed(), tokenCode);
+  } else {
+    qWarning("oathtool not available; the engine's code stands alone");
+  }
+}
+
+void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
+  ConnectAndBurn();
+  // The preparation is done; the burn's exchanges are the challenge, the
+  // cryptogram and the seed write, which the card leaves before answering.
+  QCOMPARE(Control("drop-at 3")["ok"], std::string("1"));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1010), QStringLiteral("1"), 10000);
+  const QStringList texts = m_messages.Texts();
+  QCOMPARE(texts.size(), 1);
+  QVERIFY2(texts.first().startsWith(QStringLiteral("Failed to program the token! Error: ")), qPrintable(texts.first()));
+  QVERIFY2(!texts.first().endsWith(QStringLiteral("00000002")), "the card must leave during the seed write itself");
+  QCOMPARE(LabelText(m_dlg, 1008), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, 1009), QStringLiteral("0"));
+  auto* log = ControlOf<QTreeWidget>(m_dlg, 1060);
+  QCOMPARE(log->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, 1015)->text(), QStringLiteral("Burn"));
+  QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList());
+  QCOMPARE(ExportLines(QStringLiteral(".hex.csv")), QStringList());
+  QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1);  // the header only
+  QCOMPARE(Control("state")["seed"], std::string());
+}
+
+QTEST_MAIN(StationE2eTest)
+#include "station_e2e_test.moc"
