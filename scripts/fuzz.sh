@@ -24,8 +24,8 @@ locked() {
 build() {
   locked env CC=clang CXX=clang++ cmake -S "$root" -B "$build" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZZ_BUILD_FUZZERS=ON -DZZ_BUILD_UI=OFF \
-    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-  locked cmake --build "$build" --target "${targets[@]}" -j2
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null || return 1
+  locked cmake --build "$build" --target "${targets[@]}" -j2 || return 1
 }
 
 smoke() {
@@ -63,10 +63,16 @@ run() {
 
 case "${1:-}" in
   build) build ;;
-  smoke) build && smoke ;;
+  # set -e does not reach into a function called from a condition, so every
+  # step of build and of the runs reports its own failure.
+  smoke)
+    build || exit 1
+    smoke
+    ;;
   run)
     [ -n "${2:-}" ] || { echo "usage: $0 run SECONDS" >&2; exit 2; }
-    build && run "$2"
+    build || exit 1
+    run "$2"
     ;;
   *)
     echo "usage: $0 build | smoke | run SECONDS" >&2
