@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "card_session.h"
+#include "pcsc_api.h"
 #include "token_commands.h"
 
 namespace {
@@ -135,6 +136,32 @@ Bytes SeedOf(std::size_t length) {
   return seed;
 }
 
+// A connection of its own to the reader for the length of a test, as the
+// station's card monitor keeps one: pcscd powers an idle card off about half a
+// second after the last handle closes, and the token then forgets its
+// authentication, so a slow moment between two commands must not end it.
+class CardKeptPowered {
+ public:
+  void Open() {
+    tokenlink::PcscApi& pcsc = tokenlink::SystemPcsc();
+    if (pcsc.EstablishContext(tokenlink::kScopeSystem, &m_context) != tokenlink::kScardSuccess) return;
+    uint32_t protocol = 0;
+    if (pcsc.Connect(m_context, Reader().c_str(), tokenlink::kShareShared,
+                     tokenlink::kProtocolT0 | tokenlink::kProtocolT1, &m_card, &protocol) != tokenlink::kScardSuccess)
+      m_card = 0;
+  }
+  void Close() {
+    tokenlink::PcscApi& pcsc = tokenlink::SystemPcsc();
+    if (m_card != 0) pcsc.Disconnect(m_card, tokenlink::kLeaveCard);
+    if (m_context != 0) pcsc.ReleaseContext(m_context);
+    m_card = m_context = 0;
+  }
+
+ private:
+  tokenlink::PcscContext m_context = 0;
+  tokenlink::PcscCard m_card = 0;
+};
+
 class TokenLinkE2e : public ::testing::Test {
  protected:
   // Every test starts on a new token lying on the reader.
@@ -142,11 +169,15 @@ class TokenLinkE2e : public ::testing::Test {
     MustControl("factory");
     MustControl("insert");
     WaitForCard();
+    m_keepPowered.Open();
   }
   void TearDown() override {
+    m_keepPowered.Close();
     Control("clear-faults");
     Control("insert");
   }
+
+  CardKeptPowered m_keepPowered;
 
   // pcscd notices a laid card on its next poll of the reader.
   void WaitForCard() {
