@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit, window (offscreen), end-to-end
-# over an isolated pcscd with the virtual token, and the fuzz targets' corpora.
+# Builds everything and runs every test: the fuzz targets over their seed
+# corpora, then unit, window (offscreen) and end-to-end tests; the end-to-end
+# tests start an isolated pcscd with the virtual token and stop it afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
+status=0
+# Sanitizer build of the fuzz targets (clang), in build-fuzz.
+bash scripts/fuzz.sh smoke || status=1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 export QT_QPA_PLATFORM=offscreen
-status=0
 (cd build && ctest --output-on-failure --timeout 300) || status=$?
-if [ -x scripts/fuzz.sh ]; then
-  bash scripts/fuzz.sh smoke || status=1
-fi
 exit $status
