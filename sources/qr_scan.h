@@ -20,12 +20,16 @@ std::optional<GreyImage> LoadGreyImage(const std::string& path);
 // The same for an image already in memory (the file's bytes).
 std::optional<GreyImage> LoadGreyImageFromMemory(const uint8_t* data, std::size_t size);
 
-// One code the recogniser found, in its order: the payload text up to its first
-// NUL, or decoded == false when the code was seen but cannot be decoded.
+// One code the recogniser found, in its order: the payload bytes up to the
+// first NUL, or decoded == false when the code was seen but cannot be decoded.
 struct QrCode {
   bool decoded = false;
   std::string payload;
 };
+// QR codes only (no Micro QR). A symbol that fails error correction is not
+// reported at all; one whose data is malformed is reported as not decoded.
+// When a look finds nothing, the image is looked at again with a fixed
+// threshold and then inverted (light modules on dark). Never throws.
 std::vector<QrCode> RecogniseQrCodes(const GreyImage& image);
 
 }  // namespace sources
