@@ -29,7 +29,8 @@ struct QrCode {
 // QR codes only (no Micro QR). A symbol that fails error correction is not
 // reported at all; one whose data is malformed is reported as not decoded.
 // When a look finds nothing, the image is looked at again with a fixed
-// threshold and then inverted (light modules on dark). Never throws.
+// threshold and then inverted (light modules on dark). ZXing's exceptions
+// never leave it.
 std::vector<QrCode> RecogniseQrCodes(const GreyImage& image);
 
 }  // namespace sources
