@@ -51,6 +51,10 @@ class CVantorDlg : public QDialog {
   // m_secret = the secret box read according to the encoding list, as Base32.
   void NormaliseSecret();
 
+  // Stops both monitors (a booking under way is finished first), closes the
+  // export files and ends the window.
+  void done(int result) override;
+
   // The control with this template id, or nullptr.
   QWidget* Control(int id) const;
 
@@ -77,7 +81,6 @@ class CVantorDlg : public QDialog {
   void GenerateRandomSeed(int byteCount);
 
  protected:
-  void done(int result) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 

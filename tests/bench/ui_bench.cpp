@@ -1,0 +1,284 @@
+// Station benchmarks over a real pcscd (PCSCLITE_CSOCK_NAME) with one reader
+// and a token on it. Prints figures; not a test.
+//
+//   ui_bench idle SECONDS PCSCD_PID   the station window (offscreen), connected
+//                                     and idle: CPU of the station and pcscd
+//   ui_bench bare SECONDS PCSCD_PID   the same PC/SC calls at the same rate,
+//                                     without a window
+//   ui_bench burn COUNT               Burn press to success message
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "app_values.h"
+#include "operator_messages.h"
+#include "pcsc_api.h"
+#include "token_commands.h"
+#include "vantor_dlg.h"
+
+namespace {
+
+double ProcessCpuSeconds(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double OwnCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+std::string FirstReader() {
+  tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
+  tokenlink::PcscContext context = 0;
+  if (pcsc.EstablishContext(tokenlink::kScopeUser, &context) != 0) return {};
+  char names[640] = {};
+  uint32_t length = sizeof names;
+  const bool ok = pcsc.ListReaders(context, names, &length) == 0;
+  pcsc.ReleaseContext(context);
+  return ok ? std::string(names) : std::string();
+}
+
+struct Measured {
+  double ownCpu;
+  double pcscdCpu;
+  double seconds;
+};
+
+template <class Idle>
+Measured Measure(int seconds, long pcscdPid, Idle idle) {
+  const double own0 = OwnCpuSeconds();
+  const double pcscd0 = ProcessCpuSeconds(pcscdPid);
+  QElapsedTimer timer;
+  timer.start();
+  idle(seconds);
+  return {OwnCpuSeconds() - own0, ProcessCpuSeconds(pcscdPid) - pcscd0, timer.elapsed() / 1000.0};
+}
+
+void Print(const char* what, const Measured& m) {
+  std::printf("%-8s over %.1f s: own %.3f s CPU = %.2f %% of a core; pcscd %.3f s = %.2f %%; together %.2f %%\n", what,
+              m.seconds, m.ownCpu, 100 * m.ownCpu / m.seconds, m.pcscdCpu, 100 * m.pcscdCpu / m.seconds,
+              100 * (m.ownCpu + m.pcscdCpu) / m.seconds);
+}
+
+class SilentMessages : public ui::OperatorMessages {
+ public:
+  void Show(QWidget*, const QString&, const QString& text, ui::MessageIcon) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_texts.push_back(text);
+    m_when.push_back(std::chrono::steady_clock::now());
+    if (m_loop) m_loop->quit();
+  }
+  QEventLoop* m_loop = nullptr;  // quit when a message comes
+  std::size_t Count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_texts.size();
+  }
+  std::pair<QString, std::chrono::steady_clock::time_point> Last() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {m_texts.back(), m_when.back()};
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<QString> m_texts;
+  std::vector<std::chrono::steady_clock::time_point> m_when;
+};
+
+// A plain event loop, as the station's own: QTest's waits poll every 10 ms.
+void RunEventLoopFor(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+bool ConnectStation(CVantorDlg& dlg, const QString& reader) {
+  auto* combo = qobject_cast<QComboBox*>(dlg.Control(1018));
+  if (!QTest::qWaitFor([&] { return combo->findText(reader) >= 0; }, 10000)) return false;
+  combo->setCurrentIndex(combo->findText(reader));
+  qobject_cast<QPushButton*>(dlg.Control(1019))->click();
+  auto* serial = dlg.Control(1006);
+  return QTest::qWaitFor([&] { return !serial->property("text").toString().isEmpty(); }, 10000);
+}
+
+int Idle(int seconds, long pcscdPid) {
+  const QString reader = QString::fromStdString(FirstReader());
+  SilentMessages messages;
+  ui::UseMessages(&messages);
+  CVantorDlg dlg;
+  dlg.show();
+  if (!ConnectStation(dlg, reader)) {
+    std::fprintf(stderr, "no token detected on '%s'\n", qPrintable(reader));
+    return 1;
+  }
+  RunEventLoopFor(1000);  // settle
+  const Measured m = Measure(seconds, pcscdPid, [](int s) { RunEventLoopFor(s * 1000); });
+  Print("station", m);
+  std::printf("station resident size (VmRSS) while idle: %ld KiB\n", ResidentKiB());
+  return 0;
+}
+
+int Bare(int seconds, long pcscdPid) {
+  const std::string reader = FirstReader();
+  std::atomic<bool> stop{false};
+  tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
+  auto card = [&] {
+    while (!stop) {
+      tokenlink::PcscContext context = 0;
+      tokenlink::PcscCard handle = 0;
+      uint32_t protocol = 0;
+      if (pcsc.EstablishContext(tokenlink::kScopeSystem, &context) == 0) {
+        if (pcsc.Connect(context, reader.c_str(), tokenlink::kShareShared, 3, &handle, &protocol) == 0)
+          pcsc.Disconnect(handle, tokenlink::kLeaveCard);
+        pcsc.ReleaseContext(context);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  auto list = [&] {
+    while (!stop) {
+      tokenlink::PcscContext context = 0;
+      if (pcsc.EstablishContext(tokenlink::kScopeUser, &context) == 0) {
+        char names[640] = {};
+        uint32_t length = sizeof names;
+        pcsc.ListReaders(context, names, &length);
+        pcsc.ReleaseContext(context);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  std::thread a(card), b(list);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const Measured m = Measure(seconds, pcscdPid, [](int s) { std::this_thread::sleep_for(std::chrono::seconds(s)); });
+  stop = true;
+  a.join();
+  b.join();
+  Print("bare", m);
+  return 0;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+int Burn(int count) {
+  const QString reader = QString::fromStdString(FirstReader());
+  SilentMessages messages;
+  ui::UseMessages(&messages);
+  CVantorDlg dlg;
+  dlg.show();
+  if (!ConnectStation(dlg, reader)) return 1;
+  qobject_cast<QPushButton*>(dlg.Control(1050))->click();
+  qobject_cast<QLineEdit*>(dlg.Control(1047))->setText(QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"));
+  auto* burn = qobject_cast<QPushButton*>(dlg.Control(1015));
+  std::vector<double> total, prepare;
+  for (int i = 0; i < count; ++i) {
+    if (!QTest::qWaitFor([&] { return burn->isEnabled() && burn->text() == "Burn"; }, 10000)) return 1;
+    // A random phase against the monitor's passes, as an operator's press has.
+    RunEventLoopFor(static_cast<int>(QRandomGenerator::global()->bounded(100)));
+    const std::size_t before = messages.Count();
+    const auto pressed = std::chrono::steady_clock::now();
+    burn->click();
+    const auto prepared = std::chrono::steady_clock::now();
+    QEventLoop loop;
+    messages.m_loop = &loop;
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    if (messages.Count() == before) loop.exec();
+    messages.m_loop = nullptr;
+    if (messages.Count() == before) return 1;
+    const auto [text, shown] = messages.Last();
+    if (text != QStringLiteral("Token successfully programmed!")) {
+      std::fprintf(stderr, "burn %d: %s\n", i, qPrintable(text));
+      return 1;
+    }
+    total.push_back(std::chrono::duration<double, std::milli>(shown - pressed).count());
+    prepare.push_back(std::chrono::duration<double, std::milli>(prepared - pressed).count());
+  }
+  // The card monitor's own exchanges (authentication and seed write), timed
+  // directly, for the share that is neither preparation nor waiting.
+  dlg.done(0);
+  const QByteArray readerName = reader.toLocal8Bit();
+  const QByteArray key = app::CustomerKey().toLatin1();
+  const uint8_t seed[20] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0'};
+  std::vector<double> exchanges;
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    tokenlink::AuthenticateCustomerKey(readerName.constData(), key.constData());
+    tokenlink::WriteSeed(readerName.constData(), key.constData(), seed, 20, 1);
+    exchanges.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::vector<double> probes;
+  tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    tokenlink::PcscContext context = 0;
+    tokenlink::PcscCard handle = 0;
+    uint32_t protocol = 0;
+    if (pcsc.EstablishContext(tokenlink::kScopeSystem, &context) == 0) {
+      if (pcsc.Connect(context, readerName.constData(), tokenlink::kShareShared, 3, &handle, &protocol) == 0)
+        pcsc.Disconnect(handle, tokenlink::kLeaveCard);
+      pcsc.ReleaseContext(context);
+    }
+    probes.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  const double t = Median(total), p = Median(prepare), e = Median(exchanges), probe = Median(probes);
+  const double waiting = std::max(0.0, t - p - e - probe);
+  std::printf("burn press -> success message, median of %d: %.1f ms\n", count, t);
+  std::printf("  preparation on the window's thread (authenticate + configure): %.1f ms\n", p);
+  std::printf("  burn exchanges (authenticate + seed write), timed alone: %.1f ms\n", e);
+  std::printf("  the card monitor's presence probe (context + connect + release), timed alone: %.1f ms\n", probe);
+  std::printf("  rest, mostly waiting for the card monitor's next pass (50 ms pause): %.1f ms = %.0f %% of the total\n",
+              waiting, t > 0 ? 100 * waiting / t : 0);
+  std::printf("  (the 500 ms pause of Burn keeps only the button disabled; it is not on this path)\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "idle" && argc == 4) return Idle(std::atoi(argv[2]), std::atol(argv[3]));
+  if (mode == "bare" && argc == 4) return Bare(std::atoi(argv[2]), std::atol(argv[3]));
+  if (mode == "burn" && argc == 3) return Burn(std::atoi(argv[2]));
+  std::fprintf(stderr, "usage: ui_bench idle SECONDS PCSCD_PID | bare SECONDS PCSCD_PID | burn COUNT\n");
+  return 2;
+}
