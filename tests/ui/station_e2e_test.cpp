@@ -77,6 +77,7 @@ class StationE2eTest : public QObject {
   void cleanup();
   void burnedTokenShowsTheStationsCode();
   void cardPulledInTheSeedWriteIsBookedAsFailure();
+  void recoversAfterPcscdRestart();
 
  private:
   void ConnectAndBurn();
@@ -184,6 +185,43 @@ void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
   QCOMPARE(ExportLines(QStringLiteral(".hex.csv")), QStringList());
   QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1);  // the header only
   QCOMPARE(Control("state")["seed"], std::string());
+}
+
+// Stack commands through the stack script, as the fixture runs it.
+static bool Stack(const QStringList& arguments) {
+  QProcess script;
+  script.setProcessChannelMode(QProcess::ForwardedChannels);
+  script.start(QStringLiteral("bash"), QStringList{qEnvironmentVariable("UI_STACK_SCRIPT")} + arguments);
+  return script.waitForFinished(30000) && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
+}
+
+void StationE2eTest::recoversAfterPcscdRestart() {
+  if (qEnvironmentVariableIsEmpty("UI_STACK_SCRIPT")) QSKIP("needs UI_STACK_SCRIPT and UI_STACK_DIR");
+  const QString dir = qEnvironmentVariable("UI_STACK_DIR");
+  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  readers->setCurrentIndex(readers->findText(kReader));
+  ControlOf<QPushButton>(m_dlg, 1019)->click();
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
+
+  QVERIFY(Stack({QStringLiteral("stop"), dir}));
+  QTRY_COMPARE_WITH_TIMEOUT(readers->count(), 0, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), QString(), 10000);
+  QCOMPARE(LabelText(m_dlg, 1016), QStringLiteral("Token or card not detected"));
+
+  QVERIFY(Stack({QStringLiteral("start"), dir, QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
+                 QStringLiteral("--key"), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")}));
+  // Fresh contexts on every pass: the station finds the reader and the token
+  // again by itself, and the card monitor still watches the chosen reader.
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
+  ControlOf<QPushButton>(m_dlg, 1050)->click();
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, 1047), kSecret);
+  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  QTRY_VERIFY(burn->isEnabled());
+  burn->click();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
+  QCOMPARE(m_messages.Messages().size(), 1);  // nothing was reported while pcscd was away
 }
 
 QTEST_MAIN(StationE2eTest)

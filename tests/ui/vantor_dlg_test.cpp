@@ -1,7 +1,10 @@
 // Window tests of the station against emulated readers and tokens in-process:
 // the real CVantorDlg, its monitors on their threads, the token commands and
 // the emulator behind the PC/SC seam.
+#include <QApplication>
 #include <QCheckBox>
+#include <QMessageBox>
+#include <QTimer>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -88,6 +91,9 @@ class VantorDlgTest : public QObject {
   void closeDuringSuccessMessageBooksThenCloses();
   void connectDuringSuccessMessageDoesNotDeadlock();
   void enterAndEscapeClose();
+  void aboutBox();
+  void realMessageBox_data();
+  void realMessageBox();
 
  private:
   std::shared_ptr<sim::TokenEmulator> LayToken(const sim::TokenConfig& config = {});
@@ -852,6 +858,70 @@ void VantorDlgTest::enterAndEscapeClose() {
   QTest::keyClick(m_dlg, Qt::Key_Escape);
   QVERIFY(!m_dlg->isVisible());
   QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
+}
+
+// Runs check on the modal dialog that the next call opens, then lets it go.
+template <class Check>
+static void WhenModalOpens(Check check) {
+  QTimer::singleShot(0, [check] {
+    QWidget* modal = QApplication::activeModalWidget();
+    QVERIFY(modal);
+    check(modal);
+  });
+}
+
+void VantorDlgTest::aboutBox() {
+  QStringList texts;
+  bool hasIcon = false;
+  WhenModalOpens([&](QWidget* modal) {
+    for (QLabel* label : modal->findChildren<QLabel*>()) {
+      if (!label->text().isEmpty()) texts << label->text();
+      if (!label->pixmap().isNull()) hasIcon = true;
+    }
+    texts << modal->windowTitle();
+    modal->findChild<QPushButton*>()->click();  // "Close"
+  });
+  m_dlg->OnAbout();
+  QVERIFY(texts.contains(QStringLiteral("Orvex Zerazaduzu v2.0")));
+  QVERIFY(texts.contains(QStringLiteral("Orvex Zerazaduzu")));
+  QVERIFY(hasIcon);
+}
+
+void VantorDlgTest::realMessageBox_data() {
+  QTest::addColumn<int>("icon");
+  QTest::addColumn<int>("boxIcon");
+  QTest::addRow("operator message") << int(ui::MessageIcon::None) << int(QMessageBox::NoIcon);
+  QTest::addRow("export failure") << int(ui::MessageIcon::Error) << int(QMessageBox::Critical);
+}
+
+void VantorDlgTest::realMessageBox() {
+  QFETCH(int, icon);
+  QFETCH(int, boxIcon);
+  ui::UseMessages(nullptr);
+  QString title, text;
+  int shownIcon = -1;
+  QList<QAbstractButton*> buttons;
+  bool onTop = false;
+  bool modal = false;
+  WhenModalOpens([&](QWidget* widget) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    QVERIFY(box);
+    title = box->windowTitle();
+    text = box->text();
+    shownIcon = int(box->icon());
+    buttons = box->buttons();
+    onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+    modal = box->isModal() && box->parentWidget() == m_dlg;
+    box->button(QMessageBox::Ok)->click();
+  });
+  ui::ShowOperatorMessage(m_dlg, QStringLiteral("ERROR"), QStringLiteral("Device not connected"), ui::MessageIcon(icon));
+  ui::UseMessages(&m_messages);
+  QCOMPARE(title, QStringLiteral("ERROR"));
+  QCOMPARE(text, QStringLiteral("Device not connected"));
+  QCOMPARE(shownIcon, boxIcon);
+  QCOMPARE(buttons.size(), 1);
+  QVERIFY(onTop);
+  QVERIFY(modal);
 }
 
 QTEST_MAIN(VantorDlgTest)
