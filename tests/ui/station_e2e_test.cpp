@@ -20,6 +20,8 @@
 #include <memory>
 
 #include "export_files.h"
+#include "pcsc_api.h"
+#include "serialized_pcsc.h"
 #include "station_test_support.h"
 #include "totp.h"
 
@@ -93,6 +95,7 @@ void StationE2eTest::initTestCase() {
            "run under the test stack fixture (PCSCLITE_CSOCK_NAME, ZZ_VTOKEN_CONTROL)");
   QCOMPARE(Control("state")["ok"], std::string("1"));
   ui::UseMessages(&m_messages);
+  tokenlink::UsePcsc(&ui::SerializedSystemPcsc());  // as the station's main does
 }
 
 void StationE2eTest::init() {

@@ -18,13 +18,16 @@
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <sys/stat.h>
 
 #include "app_values.h"
 #include "emulated_pcsc.h"
 #include "export_files.h"
 #include "seed_file.h"
+#include "serialized_pcsc.h"
 #include "station_test_support.h"
 #include "token_commands.h"
 #include "token_emulator.h"
@@ -94,6 +97,7 @@ class VantorDlgTest : public QObject {
   void aboutBox();
   void realMessageBox_data();
   void realMessageBox();
+  void pcscCallsNeverOverlap();
 
  private:
   std::shared_ptr<sim::TokenEmulator> LayToken(const sim::TokenConfig& config = {});
@@ -922,6 +926,51 @@ void VantorDlgTest::realMessageBox() {
   QCOMPARE(buttons.size(), 1);
   QVERIFY(onTop);
   QVERIFY(modal);
+}
+
+// Counts how many callers are inside the PC/SC implementation at once.
+class OverlapProbe : public sim::EmulatedPcsc {
+ public:
+  std::atomic<int> inside{0};
+  std::atomic<int> most{0};
+  int32_t EstablishContext(uint32_t scope, tokenlink::PcscContext* context) override {
+    Enter();
+    const int32_t rc = sim::EmulatedPcsc::EstablishContext(scope, context);
+    --inside;
+    return rc;
+  }
+  int32_t ReleaseContext(tokenlink::PcscContext context) override {
+    Enter();
+    const int32_t rc = sim::EmulatedPcsc::ReleaseContext(context);
+    --inside;
+    return rc;
+  }
+
+ private:
+  void Enter() {
+    const int now = ++inside;
+    int seen = most;
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+};
+
+void VantorDlgTest::pcscCallsNeverOverlap() {
+  OverlapProbe probe;
+  ui::SerializedPcsc serialized(probe);
+  auto hammer = [&] {
+    for (int i = 0; i < 200; ++i) {
+      tokenlink::PcscContext context = 0;
+      if (serialized.EstablishContext(tokenlink::kScopeUser, &context) == 0) serialized.ReleaseContext(context);
+    }
+  };
+  std::thread a(hammer), b(hammer), c(hammer);
+  a.join();
+  b.join();
+  c.join();
+  QCOMPARE(probe.most.load(), 1);
+  QCOMPARE(probe.OpenContexts(), 0);
 }
 
 QTEST_MAIN(VantorDlgTest)
