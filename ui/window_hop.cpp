@@ -19,13 +19,14 @@ bool WindowHop::Hand(std::function<void()> fn, bool always) {
   auto call = std::make_shared<Call>();
   call->fn = std::move(fn);
   call->always = always;
+  call->waited = true;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closing && !always) return false;
   }
   QMetaObject::invokeMethod(m_window, [this, call] { Execute(call); }, Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_changed.wait(lock, [&] {
+  m_callDone.wait(lock, [&] {
     return call->state == Call::Done || call->state == Call::Dropped ||
            (m_closing && !call->always && call->state == Call::Queued);
   });
@@ -48,7 +49,7 @@ void WindowHop::Execute(const std::shared_ptr<Call>& call) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (call->state == Call::Dropped || (m_closing && !call->always)) {
       call->state = Call::Dropped;
-      m_changed.notify_all();
+      if (call->waited) m_callDone.notify_all();
       return;
     }
     call->state = Call::Running;
@@ -61,12 +62,12 @@ void WindowHop::Execute(const std::shared_ptr<Call>& call) {
     call->fn = nullptr;
     --m_running;
   }
-  m_changed.notify_all();
+  if (call->waited) m_callDone.notify_all();
 }
 
 bool WindowHop::Pause(int ms) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return !m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
+  return !m_closingCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
 }
 
 void WindowHop::BeginClosing() {
@@ -74,7 +75,8 @@ void WindowHop::BeginClosing() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closing = true;
   }
-  m_changed.notify_all();
+  m_callDone.notify_all();
+  m_closingCv.notify_all();
 }
 
 bool WindowHop::Closing() const {

@@ -40,13 +40,15 @@ class WindowHop {
     std::function<void()> fn;
     enum State { Queued, Running, Done, Dropped } state = Queued;
     bool always = false;
+    bool waited = false;  // someone waits for it (Run), not Post
   };
   bool Hand(std::function<void()> fn, bool always);
   void Execute(const std::shared_ptr<Call>& call);
 
   QObject* m_window;
   mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_callDone;  // a waited-for call finished or was dropped
+  std::condition_variable m_closingCv; // the window started closing
   bool m_closing = false;
   int m_running = 0;
 };
