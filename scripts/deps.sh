@@ -3,7 +3,7 @@
 # running it, "test" for the test suite as well. Quick when all are present.
 set -euo pipefail
 what=${1:-build}
-pkgs=(build-essential cmake pkg-config qt6-base-dev libpcsclite-dev pcscd vsmartcard-vpcd
+pkgs=(build-essential cmake pkg-config qt6-base-dev libpcsclite-dev pcscd vsmartcard-vpcd fonts-liberation2
       libssl-dev libstb-dev libzxing-dev libgtest-dev)
 if [ "$what" = test ]; then
   pkgs+=(oathtool qrencode imagemagick clang libclang-rt-14-dev coreutils xvfb xauth procps)

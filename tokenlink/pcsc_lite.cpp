@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "pcsc_api.h"
+#include "serialized_pcsc.h"
 
 namespace tokenlink {
 namespace {
@@ -73,7 +74,8 @@ std::atomic<PcscApi*> g_activePcsc{nullptr};
 }  // namespace
 
 PcscApi& SystemPcsc() {
-  static PcscLite system;
+  static PcscLite pcscLite;
+  static SerializedPcsc system(pcscLite);
   return system;
 }
 

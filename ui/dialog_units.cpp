@@ -2,7 +2,9 @@
 #include "dialog_units.h"
 
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QFontMetrics>
+#include <QStringList>
 #include <QVariant>
 #include <QWidget>
 
@@ -17,6 +19,23 @@ int MulDiv(int value, int numerator, int denominator) {
 }
 
 constexpr char kConverted[] = "dialogUnitsApplied";
+
+// "MS Shell Dlg" is the templates' logical dialog font. Where no Windows font
+// is installed, a family with the same metrics keeps the captions inside the
+// rectangles the templates give them (DejaVu Sans, the usual fallback, is too
+// wide for several labels).
+void UseDialogFontFamily(QWidget* dialog) {
+  QFont font = dialog->font();
+  if (font.family() != QLatin1String("MS Shell Dlg")) return;
+  const QStringList installed = QFontDatabase::families();
+  for (const char* family : {"Tahoma", "Microsoft Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "Arial"}) {
+    if (installed.contains(QLatin1String(family))) {
+      font.setFamily(QLatin1String(family));
+      dialog->setFont(font);
+      return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -34,6 +53,7 @@ QRect DialogUnitsToPixels(const QRect& r, const QSize& base) {
 void ApplyDialogUnits(QWidget* dialog) {
   if (!dialog->property("dialogUnits").toBool() || dialog->property(kConverted).toBool()) return;
   dialog->setProperty(kConverted, true);
+  UseDialogFontFamily(dialog);
   const QSize base = DialogBaseUnits(dialog->font());
   const QRect client = DialogUnitsToPixels(QRect(QPoint(0, 0), dialog->size()), base);
   dialog->setFixedSize(client.size());

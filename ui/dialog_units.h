@@ -18,7 +18,8 @@ QSize DialogBaseUnits(const QFont& font);
 QRect DialogUnitsToPixels(const QRect& dialogUnits, const QSize& baseUnits);
 
 // For a form whose "dialogUnits" property is true: converts the dialog's size
-// and the rectangle of each direct child from dialog units to pixels, once.
+// and the rectangle of each direct child from dialog units to pixels, once,
+// after giving the logical "MS Shell Dlg" font an installed family.
 // Drop-down lists keep their own height (their template height includes the
 // open list).
 void ApplyDialogUnits(QWidget* dialog);

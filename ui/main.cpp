@@ -1,16 +1,13 @@
 // The station: one modal main window; the program ends when it closes.
 #include <QApplication>
 
-#include "pcsc_api.h"
 #include "program_icon.h"
-#include "serialized_pcsc.h"
 #include "vantor_dlg.h"
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   ui::ApplyVersionRecord(application);
   QApplication::setWindowIcon(ui::ProgramIcon());
-  tokenlink::UsePcsc(&ui::SerializedSystemPcsc());
   CVantorDlg window;
   window.exec();
   return 0;

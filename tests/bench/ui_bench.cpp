@@ -30,7 +30,6 @@
 #include "app_values.h"
 #include "operator_messages.h"
 #include "pcsc_api.h"
-#include "serialized_pcsc.h"
 #include "token_commands.h"
 #include "vantor_dlg.h"
 
@@ -277,9 +276,6 @@ int Burn(int count) {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   const std::string mode = argc > 1 ? argv[1] : "";
-  // "bare-raw" runs the bare passes on pcsc-lite without the station's lock.
-  if (mode == "bare-raw" && argc == 4) return Bare(std::atoi(argv[2]), std::atol(argv[3]));
-  tokenlink::UsePcsc(&ui::SerializedSystemPcsc());
   if (mode == "idle" && argc == 4) return Idle(std::atoi(argv[2]), std::atol(argv[3]));
   if (mode == "bare" && argc == 4) return Bare(std::atoi(argv[2]), std::atol(argv[3]));
   if (mode == "burn" && argc == 3) return Burn(std::atoi(argv[2]));

@@ -958,7 +958,7 @@ class OverlapProbe : public sim::EmulatedPcsc {
 
 void VantorDlgTest::pcscCallsNeverOverlap() {
   OverlapProbe probe;
-  ui::SerializedPcsc serialized(probe);
+  tokenlink::SerializedPcsc serialized(probe);
   auto hammer = [&] {
     for (int i = 0; i < 200; ++i) {
       tokenlink::PcscContext context = 0;
