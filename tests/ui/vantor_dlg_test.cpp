@@ -351,7 +351,7 @@ void VantorDlgTest::readerHotPlugAndServiceRestart() {
   // PC/SC service stopped: list emptied, token texts cleared, no message.
   m_pcsc->SetServiceRunning(false);
   QTRY_COMPARE(combo->count(), 0);
-  QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());  // shown at the refresh that follows
   // ...and back: the monitors recover on their own with fresh contexts.
   m_pcsc->SetServiceRunning(true);
   m_pcsc->AddReader("Reader C");
@@ -369,7 +369,7 @@ void VantorDlgTest::cardThatIsNoToken() {
   EnterSecret(kRfcSecret);
   // The card answers, but not as a token: read again on every pass.
   QTRY_VERIFY(m_pcsc->SentApdus(kReader).size() >= 3);
-  QCOMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
+  QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"));
   QCOMPARE(LabelText(m_dlg, kSerialLabel), QString());
   QVERIFY(!m_dlg->Control(kBurnButton)->isEnabled());
   token->ClearFaults();
