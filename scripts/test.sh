@@ -11,5 +11,13 @@ bash scripts/fuzz.sh smoke || status=1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 export QT_QPA_PLATFORM=offscreen
+# The end-to-end tests stop their pcscd stacks themselves (CTest fixtures);
+# this also covers a run that is interrupted.
+stop_stacks() {
+  for dir in build/tests/e2e/stack build/tests/ui/stack; do
+    bash scripts/pcsc-stack.sh stop "$dir" >/dev/null 2>&1 || true
+  done
+}
+trap stop_stacks EXIT
 (cd build && ctest --output-on-failure --timeout 300) || status=$?
 exit $status
