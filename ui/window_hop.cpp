@@ -2,9 +2,24 @@
 
 #include <QMetaObject>
 #include <QThread>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace ui {
+
+WindowHop::WindowHop(QObject* window) : m_window(window) {
+  if (pipe2(m_closingPipe, O_CLOEXEC | O_NONBLOCK) != 0) m_closingPipe[0] = m_closingPipe[1] = -1;
+}
+
+WindowHop::~WindowHop() {
+  for (int fd : m_closingPipe) {
+    if (fd >= 0) close(fd);
+  }
+}
 
 bool WindowHop::Run(std::function<void()> fn) { return Hand(std::move(fn), false); }
 
@@ -66,23 +81,39 @@ void WindowHop::Execute(const std::shared_ptr<Call>& call) {
 }
 
 bool WindowHop::Pause(int ms) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return !m_closingCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!m_closingSeen.load(std::memory_order_acquire)) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) return true;
+    if (m_closingPipe[0] < 0) {
+      // No pipe to wait on: sleep in short steps so that closing is still seen soon.
+      QThread::msleep(static_cast<unsigned long>(std::min<long long>(left, 10)));
+      continue;
+    }
+    pollfd closingEnd{m_closingPipe[0], POLLIN, 0};
+    const int ready = poll(&closingEnd, 1, static_cast<int>(left));
+    if (ready == 0) return !m_closingSeen.load(std::memory_order_acquire);
+    if (ready < 0 && errno != EINTR) QThread::msleep(1);  // not expected; never spin
+  }
+  return false;
 }
 
 void WindowHop::BeginClosing() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closing = true;
+    m_closingSeen.store(true, std::memory_order_release);
   }
   m_callDone.notify_all();
-  m_closingCv.notify_all();
+  if (m_closingPipe[1] >= 0) {
+    const char byte = 1;
+    while (write(m_closingPipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
 }
 
-bool WindowHop::Closing() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_closing;
-}
+bool WindowHop::Closing() const { return m_closingSeen.load(std::memory_order_acquire); }
 
 bool WindowHop::InCall() const {
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -5,6 +5,7 @@
 #pragma once
 #include <QObject>
 #include <QPointer>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,7 +15,10 @@ namespace ui {
 
 class WindowHop {
  public:
-  explicit WindowHop(QObject* window) : m_window(window) {}
+  explicit WindowHop(QObject* window);
+  ~WindowHop();
+  WindowHop(const WindowHop&) = delete;
+  WindowHop& operator=(const WindowHop&) = delete;
 
   // Runs fn on the window's thread and waits for it; on that thread itself it
   // runs at once. False when it was dropped because the window is closing.
@@ -48,8 +52,14 @@ class WindowHop {
   QObject* m_window;
   mutable std::mutex m_mutex;
   std::condition_variable m_callDone;  // a waited-for call finished or was dropped
-  std::condition_variable m_closingCv; // the window started closing
   bool m_closing = false;
+  // Mirrors m_closing for the monitors' checks, which need no lock.
+  std::atomic<bool> m_closingSeen{false};
+  // Pauses sleep in poll() on the read end; BeginClosing writes one byte that
+  // is never read, so every pause from then on returns at once. A condition
+  // variable would cost each pause a second system call (glibc marks the
+  // mutex contended when a wait takes it back, so its unlock always wakes).
+  int m_closingPipe[2] = {-1, -1};
   int m_running = 0;
 };
 
