@@ -7,6 +7,7 @@
 #include <string>
 
 #include "result_codes.h"
+#include "token_clock.h"
 
 namespace tokenlink {
 
@@ -35,12 +36,6 @@ struct TokenInfo {
   std::string serialNumber;  // byte for byte from the token
   std::string clockText;     // "%04d-%02d-%02d %02d:%02d:%02d", UTC
 };
-
-// UTC clock text of a token clock value.
-std::string FormatTokenClock(uint32_t secondsSince1970);
-
-// "%d/%02d/%02d/%02d/%02d/%02d" (UTC) -> seconds since 1970. 0 ok, -1 invalid.
-int ParseDateTimeText(const char* text, std::size_t length, uint32_t* value);
 
 int32_t ReadTokenInfo(const char* readerName, std::size_t serialCapacity, std::size_t clockCapacity,
                       TokenInfo* info);

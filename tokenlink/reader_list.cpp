@@ -1,0 +1,43 @@
+// Reader listing over the PC/SC seam.
+#include "reader_list.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "pcsc_api.h"
+
+namespace tokenlink {
+namespace {
+
+constexpr uint32_t kListingBufferSize = 640;
+
+}  // namespace
+
+std::vector<std::string> SplitMultiString(const char* multiString, std::size_t length) {
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  while (at < length && multiString[at] != '\0') {
+    const void* nul = std::memchr(multiString + at, '\0', length - at);
+    const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - multiString) : length;
+    names.emplace_back(multiString + at, end - at);
+    at = end + 1;
+  }
+  return names;
+}
+
+int ListReaders(std::vector<std::string>* names) {
+  names->clear();
+  PcscApi& pcsc = ActivePcsc();
+  PcscContext context = 0;
+  if (pcsc.EstablishContext(kScopeUser, &context) != kScardSuccess) return -1;
+  std::array<char, kListingBufferSize> buffer{};
+  uint32_t length = kListingBufferSize;
+  const int32_t rc = pcsc.ListReaders(context, buffer.data(), &length);
+  pcsc.ReleaseContext(context);
+  if (rc != kScardSuccess) return -1;
+  *names = SplitMultiString(buffer.data(), std::min<std::size_t>(length, buffer.size()));
+  return 0;
+}
+
+}  // namespace tokenlink

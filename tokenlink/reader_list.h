@@ -1,0 +1,20 @@
+// Listing the attached readers: one short PC/SC context, the readers of all
+// groups, the multi-string taken apart into names.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tokenlink {
+
+// The names of a PC/SC multi-string (each NUL-terminated, a final NUL), in
+// order; reading stops at the empty name or at the end of the bytes.
+std::vector<std::string> SplitMultiString(const char* multiString, std::size_t length);
+
+// The readers the PC/SC service lists, in its order, by the active PcscApi.
+// 0 when the listing succeeded (the list may be empty); -1 when it failed,
+// which includes the service reporting that no reader is available and names
+// that do not fit the 640-byte listing buffer.
+int ListReaders(std::vector<std::string>* names);
+
+}  // namespace tokenlink
