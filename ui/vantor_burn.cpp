@@ -1,21 +1,29 @@
 // The burn workflow (preparation on the window's thread, seed write on the
-// card monitor's), the authentication step with its messages, Seal and Sync.
+// card monitor's), the authentication step with its messages, the bookings,
+// Seal and Sync.
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <array>
+#include <openssl/crypto.h>
 
 #include "app_values.h"
 #include "base32.h"
 #include "operator_messages.h"
 #include "text_convert.h"
+#include "token_clock.h"
 #include "token_commands.h"
 #include "ui_vantor_dlg.h"
 #include "vantor_dlg.h"
+#include "window_clock.h"
 
 namespace {
 
 constexpr int kBurnPauseMs = 500;
+constexpr std::size_t kSerialCapacity = 32;
+constexpr std::size_t kClockCapacity = 64;
 
 QString CodeText(int32_t code) { return QString::asprintf("%08X", static_cast<uint32_t>(code)); }
 
@@ -35,45 +43,83 @@ QString AuthenticationMessage(int32_t code) {
   }
 }
 
+QString ExportFileWord(ui::ExportFile file) {
+  switch (file) {
+    case ui::ExportFile::Hex:
+      return QStringLiteral("HEX");
+    case ui::ExportFile::Base32:
+      return QStringLiteral("B32");
+    case ui::ExportFile::Azure:
+      return QStringLiteral("Azure");
+  }
+  return {};
+}
+
+// The secret text's bytes; none when it is not Base32 or not 8-bit text.
+std::vector<uint8_t> DecodeSecret(const QString& secret) {
+  std::array<uint8_t, 512> area{};
+  int n = 0;
+  try {
+    n = seed::Base32Decode(app::WideToAnsiChecked(secret).constData(), area.data());
+  } catch (const app::TextConversionError&) {
+    n = 0;  // written as no bytes, which the seed write refuses
+  }
+  std::vector<uint8_t> bytes(area.begin(), area.begin() + std::max(n, 0));
+  OPENSSL_cleanse(area.data(), area.size());
+  return bytes;
+}
+
 }  // namespace
 
-void CVantorDlg::ShowMessage(const QString& caption, const QString& text) {
+bool CVantorDlg::ShowMessage(const QString& caption, const QString& text) {
   // From the card monitor this holds the monitor until the box is dismissed.
-  m_hop.Run([&] { ui::ShowOperatorMessage(this, caption, text); });
+  return m_hop.Run([&] { ui::ShowOperatorMessage(this, caption, text); });
 }
 
 int32_t CVantorDlg::AuthenticateWithReport(const QString& readerName) {
   const QByteArray reader = app::WideToAnsi(readerName);
-  const QByteArray key = app::WideToAnsi(app::CustomerKey());
+  QByteArray key = app::WideToAnsi(app::CustomerKey());
   const int32_t r = tokenlink::AuthenticateCustomerKey(reader.constData(), key.constData());
+  OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
   if (r != 0) ShowMessage(ui::kCaptionError, AuthenticationMessage(r));
   return r;
 }
 
 void CVantorDlg::OnBurn() {
+  if (IgnoringInput()) return;
   m_burnButton->setEnabled(false);
   m_burnButtonHeld = true;
   auto release = [this] {
     m_burnButtonHeld = false;
     m_burnButton->setEnabled(true);
+    OnRefreshView();
   };
-  if (m_burnMode == 0) {
+  if (!m_burnMode) {
     if (m_exportCheck->isChecked()) OpenExportFiles();
     if (!PrepareTokenForBurn()) {
       release();
       return;
     }
   }
-  BurnArmed = 1;
-  if (m_burnMode == 1) {
-    m_burnMode = 0;
-    m_burnButton->setText(QStringLiteral("Burn"));
+  m_cardMonitor.ArmBurn();
+  if (m_burnMode) {
+    m_burnMode = false;
+    SetBurnCaption(QStringLiteral("Burn"));
   } else {
-    m_burnMode = 1;
-    m_burnButton->setText(QStringLiteral("Stop"));
+    m_burnMode = true;
+    SetBurnCaption(QStringLiteral("Stop"));
   }
   // The pause keeps the button disabled without holding up the window.
   QTimer::singleShot(kBurnPauseMs, this, release);
+}
+
+QString CVantorDlg::TokenClockNow() const {
+  if (!m_tokenClockSeconds) return TokenTimeText(app::WideToAnsi(m_tokenClock));
+  // The clock goes on running in the token: what was read is older by now.
+  const int64_t elapsedMs = std::max<int64_t>(0, ui::ActiveWindowClock().MonotonicMs() - m_tokenClockReadAtMs);
+  const int64_t now = static_cast<int64_t>(*m_tokenClockSeconds) + elapsedMs / 1000;
+  const std::string clockText = tokenlink::ClockText(tokenlink::ClockFieldsOf(now));
+  return TokenTimeText(QByteArray::fromStdString(clockText));
 }
 
 bool CVantorDlg::PrepareTokenForBurn() {
@@ -85,93 +131,155 @@ bool CVantorDlg::PrepareTokenForBurn() {
     UpdateComputerClock();
     clock = TokenTimeText(app::WideToAnsi(m_computerClock));
   } else {
-    clock = TokenTimeText(app::WideToAnsi(m_tokenClock));
+    clock = TokenClockNow();
   }
   const QByteArray clockText = app::WideToAnsi(clock);
-  const QByteArray key = app::WideToAnsi(app::CustomerKey());
+  QByteArray key = app::WideToAnsi(app::CustomerKey());
   const QByteArray reader = app::WideToAnsi(readerName);
   const int32_t r = tokenlink::ConfigureToken(reader.constData(), key.constData(), choices.algorithm.constData(),
                                               choices.timeWindow, choices.displayTime, clockText.constData(), 0);
+  OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
   if (r != 0) {
     ShowMessage(ui::kCaptionError, QStringLiteral("config failed![") + CodeText(r) + QStringLiteral("]"));
     return false;
   }
+  m_burnChoices = choices;
   return true;
 }
 
-int CVantorDlg::BurnToken(const QString& readerName) {
-  bool success = false;
-  QString serialNumber;
-  QString secret;
-  m_hop.Run([&] {
-    serialNumber = m_serialNumber;
-    if (!serialNumber.isEmpty()) {
-      NormaliseSecret();
-      secret = m_secret;
-    }
+bool CVantorDlg::BurnWanted() { return m_burnMode && !m_serialNumber.isEmpty() && !m_closing; }
+
+ui::BurnRecord CVantorDlg::CaptureBurnRecord() {
+  ui::BurnRecord record;
+  record.serialBytes = m_serialBytes;
+  record.serialNumber = m_serialNumber;
+  record.choices = m_burnChoices;
+  record.exportLines = m_exportCheck->isChecked();
+  record.userName = record.exportLines ? m_userNameEdit->text() : m_userName;
+  record.time = ui::ActiveWindowClock().Now();
+  if (!record.serialNumber.isEmpty()) {
+    NormaliseSecret();
+    record.secretText = m_secret;
+    record.secretBytes = DecodeSecret(m_secret);
+  }
+  return record;
+}
+
+bool CVantorDlg::ConfirmTokenSerial(const QString& readerName, const ui::BurnRecord& record) {
+  const QByteArray reader = app::WideToAnsi(readerName);
+  tokenlink::TokenInfo info;
+  const int32_t rc = tokenlink::ReadTokenInfo(reader.constData(), kSerialCapacity, kClockCapacity, &info);
+  if (rc == 0 && QByteArray::fromStdString(info.serialNumber) == record.serialBytes) return true;
+  // Another token (or none readable) lies in the field now: show it, and let
+  // the pending burn take it up under its own serial number.
+  m_cardMonitor.ReadTokenAgain();
+  const int64_t readAt = ui::ActiveWindowClock().MonotonicMs();
+  m_hop.Post([this, rc, info, readAt] {
+    OnTokenInfoRead(rc, info, readAt);
+    OnRefreshView();
   });
-  if (serialNumber.isEmpty()) {
+  return false;
+}
+
+void CVantorDlg::BurnToken(const QString& readerName) {
+  std::optional<ui::BurnRecord> captured;
+  // A window that is closing hands nothing over, and then nothing is written.
+  if (!m_hop.Run([&] {
+        if (!m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
+      }))
+    return;
+  if (!captured) return;  // this token refused the key; it waits for Burn
+  const ui::BurnRecord& record = *captured;
+
+  bool success = false;
+  if (record.serialNumber.isEmpty()) {
     ShowMessage(ui::kCaptionError, QStringLiteral("No token or card detected!"));
-  } else if (secret.isEmpty()) {
+  } else if (record.secretText.isEmpty()) {
     ShowMessage(ui::kCaptionError, QStringLiteral("No seed found!"));
   } else {
-    std::array<uint8_t, 512> bytes{};
-    int n = 0;
-    try {
-      n = seed::Base32Decode(app::WideToAnsiChecked(secret).constData(), bytes.data());
-    } catch (const app::TextConversionError&) {
-      n = 0;  // written as no bytes, which the seed write refuses
-    }
     if (AuthenticateWithReport(readerName) != 0) {
       // Nothing is booked and the burn stays pending, but this token is not
-      // tried again until it is laid anew or Burn/Stop is pressed: every try
-      // costs the token one of its few authentication tries.
-      BurnArmed = 0;
-      return 0;
+      // tried again until Burn/Stop is pressed, however often it is laid
+      // anew; another token is taken up once it arrives.
+      m_cardMonitor.RefuseToken(record.serialBytes);
+      m_cardMonitor.EndBurnAttempt();
+      return;
     }
-    Choices choices;
-    m_hop.Run([&] { choices = ReadChoices(); });
+    if (!ConfirmTokenSerial(readerName, record)) return;
     const int algorithm =
-        choices.algorithm == "SHA256" ? tokenlink::kSeedAlgorithmSha256 : tokenlink::kSeedAlgorithmSha1;
+        record.choices.algorithm == "SHA256" ? tokenlink::kSeedAlgorithmSha256 : tokenlink::kSeedAlgorithmSha1;
     const QByteArray reader = app::WideToAnsi(readerName);
-    const QByteArray key = app::WideToAnsi(app::CustomerKey());
-    const int32_t r = tokenlink::WriteSeed(reader.constData(), key.constData(), bytes.data(), n, algorithm);
+    QByteArray key = app::WideToAnsi(app::CustomerKey());
+    // A secret that does not decode is written as no bytes, which the seed
+    // write refuses for its length.
+    static const uint8_t kNoBytes[1] = {};
+    const uint8_t* bytes = record.secretBytes.empty() ? kNoBytes : record.secretBytes.data();
+    const int32_t r = tokenlink::WriteSeed(reader.constData(), key.constData(), bytes,
+                                           static_cast<int>(record.secretBytes.size()), algorithm);
+    OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
     if (r != 0) {
       ShowMessage(ui::kCaptionError, QStringLiteral("Failed to program the token! Error: ") + CodeText(r));
     } else {
       success = true;
     }
   }
-
   // The booking is never dropped, not even by a closing window: a programmed
   // token whose secret is not exported is lost.
-  m_hop.RunAlways([&] {
-    m_burnMode = 0;
-    m_burnButton->setText(QStringLiteral("Burn"));
-    ++m_totalCount;
-    if (success) {
-      WriteExportLines();
-      AddLogRow(m_serialNumber, m_userName, QStringLiteral("Succeeded"));
-      ui::ShowOperatorMessage(this, ui::kCaptionStation, QStringLiteral("Token successfully programmed!"));
-      ++m_successCount;
-    } else {
-      AddLogRow(m_serialNumber, m_userName, QStringLiteral("Failed"));
-      ++m_failCount;
+  m_hop.RunAlways([&] { BookBurn(record, success); });
+}
+
+void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
+  m_burnMode = false;
+  SetBurnCaption(QStringLiteral("Burn"));
+  ++m_totalCount;
+  if (success) {
+    std::optional<ui::ExportFile> writeFailure;
+    if (record.exportLines) {
+      m_userName = record.userName;
+      writeFailure = m_exports.WriteLines(record);
     }
-    m_ui->totalCountLabel->setText(QString::number(m_totalCount));
-    m_ui->successCountLabel->setText(QString::number(m_successCount));
-    m_ui->failCountLabel->setText(QString::number(m_failCount));
-    BurnArmed = 0;
-  });
-  return success ? 1 : 0;
+    AddLogRow(record.serialNumber, m_userName, QStringLiteral("Succeeded"));
+    ui::ShowOperatorMessage(this, ui::kCaptionStation, QStringLiteral("Token successfully programmed!"));
+    if (writeFailure) {
+      // The set is closed, so that the next Burn with the box ticked starts
+      // a new one rather than adding to a file that has lost a line.
+      m_exports.Close();
+      ui::ShowOperatorMessage(this, QCoreApplication::applicationName(),
+                              QStringLiteral("Failed to write %1 seed file").arg(ExportFileWord(*writeFailure)),
+                              ui::MessageIcon::Error);
+    }
+    ++m_successCount;
+  } else {
+    AddLogRow(record.serialNumber, m_userName, QStringLiteral("Failed"));
+    ++m_failCount;
+  }
+  ShowCount(m_ui->totalCountLabel, m_totalCount);
+  ShowCount(m_ui->successCountLabel, m_successCount);
+  ShowCount(m_ui->failCountLabel, m_failCount);
+  m_cardMonitor.EndBurnAttempt();
+  OnRefreshView();
+}
+
+void CVantorDlg::OpenExportFiles() {
+  if (m_exports.IsComplete()) return;
+  // Files left from an incomplete set are closed before a new set is tried.
+  const std::optional<ui::ExportFile> missing =
+      m_exports.Open(ui::ExportDirectory(), ui::ActiveWindowClock().Now().toLocalTime());
+  if (missing) {
+    ui::ShowOperatorMessage(this, QCoreApplication::applicationName(),
+                            QStringLiteral("Failed to create %1 seed file").arg(ExportFileWord(*missing)),
+                            ui::MessageIcon::Error);
+  }
 }
 
 void CVantorDlg::OnSeal() {
+  if (IgnoringInput()) return;
   const QString readerName = app::SelectedReaderName();
   if (AuthenticateWithReport(readerName) != 0) return;
-  const QByteArray key = app::WideToAnsi(app::CustomerKey());
+  QByteArray key = app::WideToAnsi(app::CustomerKey());
   const QByteArray reader = app::WideToAnsi(readerName);
   const int32_t r = tokenlink::SealToken(reader.constData(), key.constData());
+  OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
   if (r == 0) {
     ShowMessage(ui::kCaptionHints, QStringLiteral("CardSeal success!"));
   } else {
@@ -180,6 +288,7 @@ void CVantorDlg::OnSeal() {
 }
 
 void CVantorDlg::OnSyncClock() {
+  if (IgnoringInput()) return;
   if (m_serialNumber.isEmpty()) {
     ShowMessage(ui::kCaptionError, QStringLiteral("No token or card detected!"));
     return;
@@ -188,9 +297,10 @@ void CVantorDlg::OnSyncClock() {
   if (AuthenticateWithReport(readerName) != 0) return;
   UpdateComputerClock();
   const QByteArray timeText = app::WideToAnsi(TokenTimeText(app::WideToAnsi(m_computerClock)));
-  const QByteArray key = app::WideToAnsi(app::CustomerKey());
+  QByteArray key = app::WideToAnsi(app::CustomerKey());
   const QByteArray reader = app::WideToAnsi(readerName);
   const int32_t r = tokenlink::SyncTokenClock(reader.constData(), key.constData(), timeText.constData(), 0);
+  OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
   if (r == 0) {
     ShowMessage(ui::kCaptionStation, QStringLiteral("Token clock successfuly synchronized!"));
   } else {

@@ -1,7 +1,8 @@
 // The main window: construction, initialisation, refresh, choices, the small
-// handlers and closing.
+// handlers, what the monitors hand over, the log and closing.
 #include "vantor_dlg.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,21 +18,38 @@
 #include <QShortcut>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidgetItem>
 #include <QVariant>
-#include <cstdio>
 
 #include "about_dlg.h"
+#include "app_values.h"
 #include "base32.h"
 #include "dialog_units.h"
 #include "my_list_ctrl.h"
 #include "program_icon.h"
+#include "seed_file.h"
+#include "sound_cue.h"
 #include "text_convert.h"
+#include "token_clock.h"
+#include "window_clock.h"
 #include "ui_vantor_dlg.h"
 
 namespace {
 
-void SetTextIfChanged(QLabel* label, const QString& text) {
+// A label that shows a value publishes it: its accessible name is the caption
+// beside it followed by the value, or the value alone.
+void ShowValue(QLabel* label, const QString& text) {
   if (label->text() != text) label->setText(text);
+  const QString caption = label->property("valueCaption").toString();
+  const QString name = caption.isEmpty() || text.isEmpty() ? (text.isEmpty() ? caption : text) : caption + u' ' + text;
+  if (label->accessibleName() != name) label->setAccessibleName(name);
+}
+
+QString ClockTextOf(const QDateTime& t) {
+  const QDate d = t.date();
+  const QTime c = t.time();
+  return QString::fromStdString(
+      tokenlink::ClockText({d.year(), d.month(), d.day(), c.hour(), c.minute(), c.second()}));
 }
 
 }  // namespace
@@ -47,10 +65,7 @@ CVantorDlg::CVantorDlg(QWidget* parent)
   SetUpControls();
 }
 
-CVantorDlg::~CVantorDlg() {
-  StopMonitors();
-  CloseExportFiles();
-}
+CVantorDlg::~CVantorDlg() { StopMonitors(); }
 
 QWidget* CVantorDlg::Control(int id) const {
   for (QWidget* child : findChildren<QWidget*>()) {
@@ -123,33 +138,40 @@ void CVantorDlg::SetUpControls() {
   connect(m_ui->testButton, &QPushButton::clicked, this, &CVantorDlg::OnTest);
   connect(m_ui->syncButton, &QPushButton::clicked, this, &CVantorDlg::OnSyncClock);
   connect(m_secretEdit, &QLineEdit::textChanged, this, &CVantorDlg::OnSecretChanged);
+  // Burn follows the secret at once; the monitors hand nothing over while
+  // the readers stay as they are.
+  connect(m_secretEdit, &QLineEdit::textChanged, this, &CVantorDlg::OnRefreshView);
+  connect(m_encodingCombo, &QComboBox::currentIndexChanged, this, &CVantorDlg::OnRefreshView);
+  connect(m_readerCombo, &QComboBox::currentIndexChanged, this,
+          [this](int index) { m_readerMonitor.HandOverEveryPass(index < 0); });
 
-  m_monitorSession = {};
   m_totalCount = m_successCount = m_failCount = 0;
+  for (QLabel* count : {m_ui->totalCountLabel, m_ui->successCountLabel, m_ui->failCountLabel}) ShowCount(count, 0);
   m_tips.clear();
-  m_burnMode = 0;
-  TokenInfoPending = 1;
-  BurnArmed = 1;
-  CardMonitorState = 0;
+  m_burnMode = false;
+  SetBurnCaption(QStringLiteral("Burn"));
 
   m_logList->setColumnCount(4);
   m_logList->setHeaderLabels({QStringLiteral("Date Time    "), QStringLiteral("Serial Number"),
                               QStringLiteral("User Name"), QStringLiteral("Result")});
   m_logList->FitColumns();
 
-  m_readerRunning = true;
-  m_readerThread = std::thread([this] {
-    ReaderListMonitor();
-    m_readerRunning = false;
-  });
+  m_readerMonitor.Start();
 }
 
 void CVantorDlg::ShowBoundTexts() {
-  SetTextIfChanged(m_ui->serialNumberLabel, m_serialNumber);
-  SetTextIfChanged(m_ui->tokenClockLabel, m_tokenClock);
-  SetTextIfChanged(m_ui->computerClockLabel, m_computerClock);
-  SetTextIfChanged(m_ui->tipsLabel, m_tips);
-  SetTextIfChanged(m_ui->seedFilePathLabel, m_seedFilePath);
+  ShowValue(m_ui->serialNumberLabel, m_serialNumber);
+  ShowValue(m_ui->tokenClockLabel, m_tokenClock);
+  ShowValue(m_ui->computerClockLabel, m_computerClock);
+  ShowValue(m_ui->tipsLabel, m_tips);
+  ShowValue(m_ui->seedFilePathLabel, m_seedFilePath);
+}
+
+void CVantorDlg::ShowCount(QLabel* label, int count) { ShowValue(label, QString::number(count)); }
+
+void CVantorDlg::SetBurnCaption(const QString& caption) {
+  // The button's accessible name is its caption.
+  if (m_burnButton->text() != caption) m_burnButton->setText(caption);
 }
 
 void CVantorDlg::SetBurnEnabled(bool enabled) {
@@ -160,7 +182,9 @@ void CVantorDlg::SetBurnEnabled(bool enabled) {
 
 void CVantorDlg::ClearTokenTexts() {
   m_serialNumber.clear();
+  m_serialBytes.clear();
   m_tokenClock.clear();
+  m_tokenClockSeconds.reset();
   m_computerClock.clear();
 }
 
@@ -188,20 +212,10 @@ CVantorDlg::Choices CVantorDlg::ReadChoices() const {
   return choices;
 }
 
-void CVantorDlg::UpdateComputerClock() {
-  const QDateTime now = QDateTime::currentDateTimeUtc();
-  const QDate d = now.date();
-  const QTime t = now.time();
-  char text[256];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", d.year(), d.month(), d.day(), t.hour(), t.minute(),
-                t.second());
-  m_computerClock = app::AnsiToWide(text);
-}
+void CVantorDlg::UpdateComputerClock() { m_computerClock = ClockTextOf(ui::ActiveWindowClock().Now().toUTC()); }
 
 QString CVantorDlg::TokenTimeText(const QByteArray& clockText) {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  std::sscanf(clockText.constData(), "%4d-%2d-%2d %2d:%2d:%2d", &year, &month, &day, &hour, &minute, &second);
-  return QString::asprintf("%d/%02d/%02d/%02d/%02d/%02d", year, month, day, hour, minute, second);
+  return app::AnsiToWide(QByteArray::fromStdString(tokenlink::TokenTimeText(clockText.toStdString())));
 }
 
 void CVantorDlg::NormaliseSecret() {
@@ -243,16 +257,24 @@ void CVantorDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CVantorDlg::keyPressEvent(QKeyEvent* event) {
-  if (event->modifiers() == Qt::NoModifier || (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter)) {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+  const bool enter = (event->key() == Qt::Key_Return && event->modifiers() == Qt::NoModifier) ||
+                     (event->key() == Qt::Key_Enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier);
+  if (enter) {
+    // As in a Windows dialog, Enter presses the button that has the focus,
+    // split buttons included; anywhere else it closes the window (there is
+    // no default button).
+    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget()); button && button->isEnabled()) {
+      button->click();
+    } else {
       accept();
-      return;
     }
+    return;
   }
   QDialog::keyPressEvent(event);
 }
 
 void CVantorDlg::done(int result) {
+  m_closing = true;
   // A monitor's message may be on screen in a nested event loop that this
   // call runs inside; close once it has been dismissed.
   if (m_hop.InCall()) {
@@ -260,18 +282,130 @@ void CVantorDlg::done(int result) {
     return;
   }
   StopMonitors();
-  CloseExportFiles();
+  m_exports.Close();
   QDialog::done(result);
 }
 
 void CVantorDlg::StopMonitors() {
   if (m_monitorsStopped) return;
   m_monitorsStopped = true;
+  m_closing = true;
   m_hop.BeginClosing();
-  CardMonitorState = 2;
+  m_readerMonitor.RequestStop();
+  m_cardMonitor.RequestStop();
   // A monitor may still hand over a booking that must not be lost; keep
   // handling events until both have ended.
-  while (m_readerRunning || m_cardRunning) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  if (m_readerThread.joinable()) m_readerThread.join();
-  if (m_cardThread.joinable()) m_cardThread.join();
+  while (m_readerMonitor.ThreadAlive() || m_cardMonitor.ThreadAlive()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  m_readerMonitor.Wait();
+  m_cardMonitor.Wait();
+}
+
+// Reader list and token panel, as the monitors hand them over.
+
+void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names) {
+  if (!listed) {
+    for (int i = m_readerCombo->count() - 1; i >= 0; --i) m_readerCombo->removeItem(i);
+    ClearTokenTexts();
+    OnRefreshView();
+    return;
+  }
+  if (names.isEmpty()) {
+    ClearTokenTexts();
+    m_tips = QStringLiteral("No card reader detected.");
+    m_cardMonitor.RearmToken();
+  } else if (m_readerCombo->currentIndex() < 0) {
+    m_tips = QStringLiteral("Please select a card reader.");
+  }
+  // A reader stays while its name occurs anywhere in the listing, as a part
+  // of another name included.
+  const QString listing = names.join(QString());
+  for (int i = m_readerCombo->count() - 1; i >= 0; --i) {
+    if (listing.contains(m_readerCombo->itemText(i))) continue;
+    const bool wasSelected = m_readerCombo->currentIndex() == i;
+    m_readerCombo->removeItem(i);
+    // The list keeps no selection when the selected reader goes.
+    if (wasSelected) m_readerCombo->setCurrentIndex(-1);
+  }
+  const int selected = m_readerCombo->currentIndex();
+  for (const QString& name : names) {
+    if (m_readerCombo->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) {
+      m_readerCombo->insertItem(m_readerCombo->count(), name);
+    }
+  }
+  // The choice is the operator's: adding a reader selects nothing.
+  if (m_readerCombo->currentIndex() != selected) m_readerCombo->setCurrentIndex(selected);
+  OnRefreshView();
+}
+
+void CVantorDlg::OnConnect() {
+  if (IgnoringInput()) return;
+  if (m_readerCombo->currentIndex() < 0) {
+    m_tips = QStringLiteral("Please select a card reader!");
+    ShowBoundTexts();
+    return;
+  }
+  app::SetSelectedReaderName(m_readerCombo->currentText());
+  m_cardMonitor.Connect(m_readerCombo->currentText());
+}
+
+void CVantorDlg::OnCardChainStarted() {
+  ClearTokenTexts();
+  OnRefreshView();
+}
+
+void CVantorDlg::OnTokenAbsent() {
+  ClearTokenTexts();
+  m_tips = QStringLiteral("Token or card not detected");
+  OnRefreshView();
+}
+
+void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) {
+  if (result != 0) {
+    ClearTokenTexts();
+    m_tips = QStringLiteral("Token or card not detected");
+    SetBurnEnabled(false);
+    return;
+  }
+  m_tips = QStringLiteral("Token or card detected");
+  m_serialBytes = QByteArray::fromStdString(info.serialNumber);
+  m_serialNumber = app::AnsiToWide(m_serialBytes);
+  m_tokenClock = app::AnsiToWide(QByteArray::fromStdString(info.clockText));
+  uint32_t seconds = 0;
+  const std::string tokenTime = tokenlink::TokenTimeText(info.clockText);
+  if (tokenlink::ParseDateTimeText(tokenTime.data(), tokenTime.size(), &seconds) == 0) {
+    m_tokenClockSeconds = seconds;
+  } else {
+    m_tokenClockSeconds.reset();
+  }
+  m_tokenClockReadAtMs = readAtMs;
+  UpdateComputerClock();
+  LookUpSeedBySerial();
+  NormaliseSecret();
+  if (!m_secret.isEmpty()) SetBurnEnabled(true);
+}
+
+void CVantorDlg::LookUpSeedBySerial() {
+  if (m_serialNumber.isEmpty()) return;
+  const std::optional<QString> found = sources::SeedTable::Lookup(m_serialNumber);
+  if (!found) {
+    // In series work a token missing from the loaded file must not keep the
+    // previous token's secret: one press of Burn would give both the same.
+    if (sources::SeedTable::Size() > 0 && !m_secretEdit->text().isEmpty()) {
+      m_secret.clear();
+      m_secretEdit->clear();
+    }
+    return;
+  }
+  m_secret = *found;
+  m_secretEdit->setText(*found);
+  ui::PlaySecretCue();
+}
+
+// The log.
+
+void CVantorDlg::AddLogRow(const QString& serialNumber, const QString& userName, const QString& result) {
+  const QString time = ClockTextOf(ui::ActiveWindowClock().Now().toLocalTime()) + u' ';
+  m_logList->insertTopLevelItem(0, new QTreeWidgetItem({time, serialNumber, userName, result}));
 }

@@ -1,8 +1,7 @@
 // The station's main window: the secret being prepared, the one-time-password
 // choices, the reader and token panel, Burn/Stop, Sync and Seal, the export
-// options, the counters and the programming log. Two monitor threads keep it in
-// step with the hardware; they never touch a widget, every read and write of
-// the window's state is handed to the window's thread.
+// options, the counters and the programming log. Its two monitors run on
+// threads of their own and hand what they find to the window's thread.
 #pragma once
 #include <QByteArray>
 #include <QDialog>
@@ -10,16 +9,18 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <thread>
+#include <optional>
 
-#include "pcsc_api.h"
+#include "burn_record.h"
+#include "card_monitor.h"
+#include "export_set.h"
+#include "reader_list_monitor.h"
 #include "window_hop.h"
 
+class QLabel;
 class QCheckBox;
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
@@ -29,21 +30,17 @@ namespace Ui {
 class CVantorDlg;
 }
 
-class CVantorDlg : public QDialog {
+class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::ReaderListClient {
   Q_OBJECT
 
  public:
   explicit CVantorDlg(QWidget* parent = nullptr);
   ~CVantorDlg() override;
 
-  struct Choices {
-    int timeWindow;       // seconds: 30 or 60
-    int displayTime;      // seconds: 15, 30, 60 or 120
-    QByteArray algorithm; // "SHA1" or "SHA256"
-  };
+  using Choices = ui::Choices;
   Choices ReadChoices() const;
 
-  // m_computerClock = the system clock in UTC, "%04d-%02d-%02d %02d:%02d:%02d".
+  // m_computerClock = the computer clock in UTC, "%04d-%02d-%02d %02d:%02d:%02d".
   void UpdateComputerClock();
   // "%04d-%02d-%02d %02d:%02d:%02d" -> "%d/%02d/%02d/%02d/%02d/%02d"; fields
   // that cannot be read count as 0.
@@ -52,7 +49,8 @@ class CVantorDlg : public QDialog {
   void NormaliseSecret();
 
   // Stops both monitors (a booking under way is finished first), closes the
-  // export files and ends the window.
+  // export files and ends the window. From its first call on, operator input
+  // is ignored.
   void done(int result) override;
 
   // The control with this template id, or nullptr.
@@ -70,7 +68,7 @@ class CVantorDlg : public QDialog {
   void OnClear();
   void OnEditSecret();
   void OnSecretChanged();
-  void OnRefreshView();
+  void OnRefreshView() override;
   void OnSyncClock();
   void OnAbout();
   // Seed sources and the code preview.
@@ -85,42 +83,48 @@ class CVantorDlg : public QDialog {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  struct MonitorSession {
-    tokenlink::PcscContext context = 0;
-    tokenlink::PcscCard card = 0;
-    uint32_t activeProtocol = 0;
-  };
-
   void SetUpControls();
   void ShowBoundTexts();
+  void ShowCount(QLabel* label, int count);
+  void SetBurnCaption(const QString& caption);
   void SetBurnEnabled(bool enabled);
   void ClearTokenTexts();
+  bool IgnoringInput() const { return m_closing; }
+
+  // Window thread. Reads the token in the field and shows it; the secret of
+  // a loaded seed file follows the token.
+  void LookUpSeedBySerial();
+
+  // ui::ReaderListClient
+  void ApplyReaderList(bool listed, const QStringList& names) override;
+  // ui::CardMonitorClient
+  void OnCardChainStarted() override;
+  void OnTokenAbsent() override;
+  void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) override;
+  bool BurnWanted() override;
+  void BurnToken(const QString& readerName) override;
 
   // Authentication with a message for each failure (caption "ERROR"); the
   // result code of the authentication. Runs on the calling thread; its
-  // message is shown on the window's thread.
+  // message is shown on the window's thread. nullopt when the message could
+  // not be shown because the window is closing.
   int32_t AuthenticateWithReport(const QString& readerName);
-  void ShowMessage(const QString& caption, const QString& text);
+  bool ShowMessage(const QString& caption, const QString& text);
   bool PrepareTokenForBurn();
-
-  // Monitors, each on its own thread.
-  void ReaderListMonitor();
-  void CardMonitor(QString readerName);
-  static int ListReaders(QString* readerList);
-  void ApplyReaderList(bool listed, const QString& readerList);
-  int RefreshTokenPanel(const QString& readerName);
-  void LookUpSeedBySerial();
-  int BurnToken(const QString& readerName);
-  void ReleaseMonitorSession();
-  void StartCardMonitor();
-  void OnCardMonitorStopped();
-  void StopMonitors();
+  // The token clock now: as read, moved on by the time since the read.
+  QString TokenClockNow() const;
+  // Window thread: the record of the burn the card monitor takes up now.
+  ui::BurnRecord CaptureBurnRecord();
+  // Card monitor's thread: true when the token in the field still reports
+  // the record's serial number; otherwise the panel shows what is there now.
+  bool ConfirmTokenSerial(const QString& readerName, const ui::BurnRecord& record);
+  // Window thread: counters, log row, export lines and message of a burn.
+  void BookBurn(const ui::BurnRecord& record, bool success);
 
   // Records and exports.
   void AddLogRow(const QString& serialNumber, const QString& userName, const QString& result);
   void OpenExportFiles();
-  void WriteExportLines();
-  void CloseExportFiles();
+  void StopMonitors();
 
   std::unique_ptr<Ui::CVantorDlg> m_ui;
 
@@ -147,29 +151,22 @@ class CVantorDlg : public QDialog {
   CMyListCtrl* m_logList = nullptr;
   QPushButton* m_burnButton = nullptr;
 
-  // Written on the window's thread only; the card monitor reads it.
-  std::atomic<int> m_burnMode{0};
-  std::FILE* m_hexFile = nullptr;
-  std::FILE* m_base32File = nullptr;
-  std::FILE* m_azureFile = nullptr;
-  int m_exportFilesOpen = 0;
-
-  // Shared with the monitors.
-  std::atomic<int> CardMonitorState{0};  // 0 none, 1 running, 2 stop requested
-  std::atomic<int> BurnArmed{1};
-  std::atomic<int> TokenInfoPending{1};
+  // Window thread only.
+  QByteArray m_serialBytes;           // the serial number as the token reports it
+  std::optional<uint32_t> m_tokenClockSeconds;  // the token clock as read
+  int64_t m_tokenClockReadAtMs = 0;   // when, on the window clock's monotonic count
+  bool m_burnMode = false;            // a burn is pending; the button reads "Stop"
+  Choices m_burnChoices;              // what the pending burn prepared the token with
+  ui::ExportSet m_exports;
   int m_totalCount = 0;
   int m_successCount = 0;
   int m_failCount = 0;
-  MonitorSession m_monitorSession;  // card-monitor thread only
-
-  ui::WindowHop m_hop{this};
-  std::thread m_readerThread;
-  std::thread m_cardThread;
-  std::atomic<bool> m_readerRunning{false};
-  std::atomic<bool> m_cardRunning{false};
-  QString m_nextCardReader;
-  bool m_restartCardMonitor = false;
   bool m_burnButtonHeld = false;  // OnBurn, its pause included
+  bool m_closing = false;
   bool m_monitorsStopped = false;
+
+  // Declared after the hop they use, so that they are destroyed before it.
+  ui::WindowHop m_hop{this};
+  ui::ReaderListMonitor m_readerMonitor{*this, m_hop};
+  ui::CardMonitor m_cardMonitor{*this, m_hop};
 };

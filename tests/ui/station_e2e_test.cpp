@@ -19,7 +19,7 @@
 #include <map>
 #include <memory>
 
-#include "export_files.h"
+#include "export_set.h"
 #include "pcsc_api.h"
 #include "station_test_support.h"
 #include "totp.h"
@@ -170,8 +170,9 @@ void StationE2eTest::burnedTokenShowsTheStationsCode() {
 void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
   ConnectAndBurn();
   // The preparation is done; the burn's exchanges are the challenge, the
-  // cryptogram and the seed write, which the card leaves before answering.
-  QCOMPARE(Control("drop-at 3")["ok"], std::string("ok"));
+  // cryptogram, the serial-number check and the seed write, which the card
+  // leaves before answering.
+  QCOMPARE(Control("drop-at 4")["ok"], std::string("ok"));
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1010), QStringLiteral("1"), 10000);
   const QStringList texts = m_messages.Texts();
   QCOMPARE(texts.size(), 1);

@@ -1,6 +1,7 @@
 // Test doubles for the station window: a message recorder that answers every
 // box at once, a sound-cue recorder, and lookups of controls by template id.
 #pragma once
+#include <QAccessible>
 #include <QLabel>
 #include <QList>
 #include <QString>
@@ -78,6 +79,12 @@ class CueRecorder : public ui::SoundCue {
 template <class T>
 T* ControlOf(const CVantorDlg* dlg, int id) {
   return qobject_cast<T*>(dlg->Control(id));
+}
+
+// The name that the accessibility bus publishes for the widget.
+inline QString AccessibleName(QWidget* widget) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+  return iface ? iface->text(QAccessible::Name) : QStringLiteral("<no interface>");
 }
 
 inline QString LabelText(const CVantorDlg* dlg, int id) {

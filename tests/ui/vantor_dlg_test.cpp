@@ -25,7 +25,7 @@
 
 #include "app_values.h"
 #include "emulated_pcsc.h"
-#include "export_files.h"
+#include "export_set.h"
 #include "seed_file.h"
 #include "serialized_pcsc.h"
 #include "station_test_support.h"
@@ -230,10 +230,11 @@ void VantorDlgTest::startUpState() {
   for (QAction* a : ControlOf<QToolButton>(m_dlg, kScanQrButton)->menu()->actions()) scanItems << a->text();
   QCOMPARE(scanItems, QStringList({"Scan Screen", "Load Image File"}));
 
-  // Every control has an accessible name; the edit boxes and lists take the
-  // label beside them.
+  // Every control publishes a name (the status line once it shows a text);
+  // the edit boxes and lists take the label beside them.
   for (QWidget* w : m_dlg->findChildren<QWidget*>()) {
-    if (w->property("controlId").isValid()) QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
+    if (!w->property("controlId").isValid() || w == m_dlg->Control(kTipsLabel)) continue;
+    QVERIFY2(!AccessibleName(w).isEmpty(), qPrintable(w->objectName()));
   }
   QCOMPARE(m_dlg->Control(kSecretEdit)->accessibleName(), QStringLiteral("Secret:"));
   QCOMPARE(m_dlg->Control(kUserNameEdit)->accessibleName(), QStringLiteral("User Name (UPN):"));
@@ -533,8 +534,9 @@ void VantorDlgTest::burnFailure() {
   EnterSecret(setup == Setup::SeedNotDecodable ? QStringLiteral("abcdefgh") : kRfcSecret);
   PressBurnWhenReady();
   // The card monitor burns only once the window's thread is free again, so
-  // the pull lands in the burn's exchanges: challenge, cryptogram, seed.
-  if (setup == Setup::CardPulledInSeedWrite) m_pcsc->PullCardAtApdu(kReader, 3);
+  // the pull lands in the burn's exchanges: challenge, cryptogram, the
+  // serial-number check, seed.
+  if (setup == Setup::CardPulledInSeedWrite) m_pcsc->PullCardAtApdu(kReader, 4);
 
   QTRY_COMPARE(m_messages.Texts(), QStringList({message}));
   QCOMPARE(m_messages.Messages().first().caption, QStringLiteral("ERROR"));
@@ -592,20 +594,39 @@ void VantorDlgTest::authFailureInBurnIsNotRetriedOnTheSameToken() {
   QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
   QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
 
-  // Laid anew, it is tried once more; with the fault gone it is programmed,
-  // still under the first press of Burn.
+  // Nor when it is laid anew, nor after a pass that could not reach the
+  // reader: only a press of the button lets it cost the token another try.
+  m_pcsc->ClearSentApdus(kReader);
   m_pcsc->RemoveToken(kReader);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
   m_pcsc->InsertToken(kReader, token);
-  QTRY_COMPARE(m_messages.Count(failure), 2);
-  token->ClearFaults();
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
+  m_pcsc->SetServiceRunning(false);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  m_pcsc->SetServiceRunning(true);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
   QTest::qWait(300);
-  QCOMPARE(m_messages.Count(failure), 2);
+  QCOMPARE(m_messages.Count(failure), 1);
+  for (const std::vector<uint8_t>& apdu : m_pcsc->SentApdus(kReader)) QVERIFY(apdu[1] != tokenlink::INS_AUTHENTICATE);
+
+  // Another token is taken up by the pending burn at once.
+  auto other = std::make_shared<sim::TokenEmulator>(sim::TokenConfig{.serialNumber = "ZZ00000002"});
   m_pcsc->RemoveToken(kReader);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
-  m_pcsc->InsertToken(kReader, token);
+  m_pcsc->InsertToken(kReader, other);
   QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
   QCOMPARE(m_messages.Texts().last(), QStringLiteral("Token successfully programmed!"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(1), QStringLiteral("ZZ00000002"));
+  QCOMPARE(other->Seed().size(), size_t(20));
+
+  // With the fault gone, Burn pressed again programs the first one.
+  m_messages.Clear();
+  token->ClearFaults();
+  m_pcsc->RemoveToken(kReader);
+  m_pcsc->InsertToken(kReader, token);
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("2"));
+  QCOMPARE(m_messages.Texts(), QStringList({"Token successfully programmed!"}));
   QCOMPARE(token->Seed().size(), size_t(20));
 }
 

@@ -1,0 +1,112 @@
+// The card monitor: watches the reader chosen with Connect, notices a token
+// arriving and leaving, has each arriving token read once, and hands a
+// pending burn the token in the field. It owns its thread, its PC/SC context
+// and its stop handshake; it never touches a widget: the window receives what
+// it finds on the window's thread, through the WindowHop, in order.
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "pcsc_api.h"
+#include "token_commands.h"
+#include "window_hop.h"
+
+namespace ui {
+
+// What the card monitor tells the window. Every call runs on the window's
+// thread, except BurnToken, which runs on the monitor's.
+class CardMonitorClient {
+ public:
+  virtual ~CardMonitorClient() = default;
+  // A chain starts for a reader: whatever the panel shows belongs to another.
+  virtual void OnCardChainStarted() = 0;
+  // No card in the field, or no PC/SC context.
+  virtual void OnTokenAbsent() = 0;
+  // The outcome of a token-information read; readAtMs is the window clock's
+  // monotonic time of the read.
+  virtual void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) = 0;
+  // The refresh that follows a read, after its pause.
+  virtual void OnRefreshView() = 0;
+  // Whether a pending burn wants the token in the field now.
+  virtual bool BurnWanted() = 0;
+  // Monitor thread: the second stage of a burn, on this reader.
+  virtual void BurnToken(const QString& readerName) = 0;
+};
+
+class CardMonitor {
+ public:
+  enum class State {
+    Stopped,        // no chain runs
+    Running,        // a chain runs for the reader of the last Connect
+    StopRequested,  // the chain ends at the start of its next pass
+  };
+
+  CardMonitor(CardMonitorClient& client, WindowHop& hop);
+  ~CardMonitor();
+  CardMonitor(const CardMonitor&) = delete;
+  CardMonitor& operator=(const CardMonitor&) = delete;
+
+  // Window thread. Starts a chain for the reader. A running chain is asked to
+  // stop and the new one starts once it has ended; the window never waits for
+  // it here (it may be inside a burn with a message on screen).
+  void Connect(const QString& readerName);
+  // Window thread: asks the chain to end and starts no other. Wait() joins it.
+  void RequestStop();
+  bool ThreadAlive() const { return m_threadAlive.load(); }
+  void Wait();
+  State CurrentState() const { return m_state.load(); }
+
+  // Any thread. Both token flags up: the next token in the field is read
+  // anew and may be burned (no token, or no reader at all).
+  void RearmToken();
+  // Any thread: the token in the field is read again at the next pass.
+  void ReadTokenAgain() { m_tokenInfoPending = true; }
+
+  // Burn arming. Window thread: Burn or Stop was pressed; the token is armed
+  // again, and a token that refused the key may be tried again.
+  void ArmBurn();
+  // Any thread: the burn attempt is over; no more burns until re-armed.
+  void EndBurnAttempt() { m_burnArmed = false; }
+  bool BurnArmed() const { return m_burnArmed.load(); }
+  // Monitor thread: this token refused the customer key in a burn. It is not
+  // authenticated again, whatever passes come between, until ArmBurn: every
+  // try costs the token one of its few authentication tries.
+  void RefuseToken(const QByteArray& serialBytes);
+  bool Refused(const QByteArray& serialBytes) const;
+
+ private:
+  struct Session {
+    tokenlink::PcscContext context = 0;
+    tokenlink::PcscCard card = 0;
+    uint32_t activeProtocol = 0;
+  };
+
+  void StartChain(const QString& readerName);
+  void OnChainEnded();  // window thread
+  void Run(const QString& readerName);
+  bool TokenInField(const QByteArray& reader);
+  int RefreshTokenPanel(const QString& readerName);
+  void ReleaseSession();
+
+  CardMonitorClient& m_client;
+  WindowHop& m_hop;
+  std::atomic<State> m_state{State::Stopped};
+  std::atomic<bool> m_threadAlive{false};
+  std::thread m_thread;
+  Session m_session;  // monitor thread only
+
+  // Window thread only.
+  std::optional<QString> m_nextReader;  // a Connect waiting for the old chain to end
+
+  std::atomic<bool> m_tokenInfoPending{true};
+  std::atomic<bool> m_burnArmed{true};
+  mutable std::mutex m_refusedMutex;
+  std::optional<QByteArray> m_refusedSerial;
+};
+
+}  // namespace ui
