@@ -28,6 +28,10 @@ class CMyListCtrl;
 namespace Ui {
 class CVantorDlg;
 }
+namespace sources {
+struct GreyImage;
+struct ParsedUri;
+}
 
 class CVantorDlg : public QDialog {
   Q_OBJECT
@@ -121,6 +125,12 @@ class CVantorDlg : public QDialog {
   void OpenExportFiles();
   void WriteExportLines();
   void CloseExportFiles();
+
+  // Seed sources.
+  bool LoadImageCodes(const QString& path);
+  bool ApplyQrPayloads(const sources::GreyImage& image);
+  void ApplyOtpauthUri(const sources::ParsedUri& uri);
+  void ShowSourcePath(const QString& path);
 
   std::unique_ptr<Ui::CVantorDlg> m_ui;
 
