@@ -29,6 +29,10 @@ class CMyListCtrl;
 namespace Ui {
 class CVantorDlg;
 }
+namespace sources {
+struct GreyImage;
+struct ParsedUri;
+}
 
 class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::ReaderListClient {
   Q_OBJECT
@@ -125,6 +129,12 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   void AddLogRow(const QString& serialNumber, const QString& userName, const QString& result);
   void OpenExportFiles();
   void StopMonitors();
+
+  // Seed sources.
+  bool LoadImageCodes(const QString& path);
+  bool ApplyQrPayloads(const sources::GreyImage& image);
+  void ApplyOtpauthUri(const sources::ParsedUri& uri);
+  void ShowSourcePath(const QString& path);
 
   std::unique_ptr<Ui::CVantorDlg> m_ui;
 

@@ -1,6 +1,7 @@
 // The station end to end: the real window on the system's PC/SC library,
 // talking to an isolated pcscd whose vpcd reader holds the virtual token. The
 // token is steered and inspected over its control socket.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,6 +22,7 @@
 #include <memory>
 
 #include "export_set.h"
+#include "file_dialogs.h"
 #include "pcsc_api.h"
 #include "station_test_support.h"
 #include "totp.h"
@@ -79,6 +82,7 @@ class StationE2eTest : public QObject {
   void burnedTokenShowsTheStationsCode();
   void cardPulledInTheSeedWriteIsBookedAsFailure();
   void recoversAfterPcscdRestart();
+  void seedFileSecretIsBurnedAndMatchesThePreview();
 
  private:
   void ConnectAndBurn();
@@ -226,6 +230,68 @@ void StationE2eTest::recoversAfterPcscdRestart() {
   burn->click();
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
   QCOMPARE(m_messages.Messages().size(), 1);  // nothing was reported while pcscd was away
+}
+
+// The seed file names the token; the open-file dialog answers with its path.
+struct SeedFileAnswer : ui::FileDialogs {
+  QString OpenFileName(QWidget*, const QString&) override { return path; }
+  QString path;
+};
+
+void StationE2eTest::seedFileSecretIsBurnedAndMatchesThePreview() {
+  static SeedFileAnswer seedFile;
+  static CueRecorder cue;
+  cue.Clear();
+  ui::UseSoundCue(&cue);
+  QCOMPARE(Control("remove")["ok"], std::string("ok"));
+  QTemporaryDir dir;
+  seedFile.path = dir.filePath(QStringLiteral("seeds.csv"));
+  QFile file(seedFile.path);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("ZZUIE2E00,MZXW6YTBOI\r\n" + kSerial.toLatin1() + ",JBSWY3DPEHPK3PXP\r\n");
+  file.close();
+  ui::UseFileDialogs(&seedFile);
+  ControlOf<QPushButton>(m_dlg, 1000)->click();
+  ui::UseFileDialogs(nullptr);
+  QCOMPARE(m_messages.Texts(), QStringList());
+  QCOMPARE(LabelText(m_dlg, 1048), seedFile.path);
+
+  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  readers->setCurrentIndex(readers->findText(kReader));
+  ControlOf<QPushButton>(m_dlg, 1019)->click();
+  QCOMPARE(Control("insert")["ok"], std::string("ok"));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
+  QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, 1047)->text(), QStringLiteral("JBSWY3DPEHPK3PXP"));
+  QCOMPARE(cue.Plays().size(), 1);
+
+  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  QTRY_VERIFY(burn->isEnabled());
+  burn->click();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
+  ui::UseSoundCue(nullptr);
+
+  auto state = Control("state");
+  // coreutils base32 -d of the secret.
+  QCOMPARE(QString::fromStdString(state["seed"]).toLower(), QStringLiteral("48656c6c6f21deadbeef"));
+  const qint64 clock = std::stoll(state["clock"]);
+  const QString tokenCode = QString::fromStdString(state["code"]);
+  QCOMPARE(tokenCode.size(), 6);
+
+  // The preview at the moment of the token's clock: row "0" is the token's code.
+  seed::SetTotpClock([clock] { return clock; });
+  QString rowZero;
+  QTimer::singleShot(0, [&rowZero] {
+    QWidget* preview = QApplication::activeModalWidget();
+    QVERIFY(preview);
+    auto* list = preview->findChild<QTreeWidget*>();
+    QVERIFY(list && list->topLevelItemCount() == 21);
+    QCOMPARE(list->topLevelItem(10)->text(0), QStringLiteral("0"));
+    rowZero = list->topLevelItem(10)->text(1);
+    QTest::keyClick(preview, Qt::Key_Escape);
+  });
+  ControlOf<QPushButton>(m_dlg, 1029)->click();
+  QCOMPARE(rowZero, tokenCode);
 }
 
 QTEST_MAIN(StationE2eTest)

@@ -1,0 +1,60 @@
+// Screen capture through Qt's platform plugin, and the grey image of a picture.
+#include "screen_capture.h"
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <atomic>
+
+namespace ui {
+namespace {
+
+class SystemCapture : public ScreenCapture {
+ public:
+  QImage GrabPrimaryScreen() override {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return {};
+    // The pixmap holds device pixels; on a scaled desktop its device pixel
+    // ratio says so, and the image keeps every pixel.
+    return screen->grabWindow(0).toImage();
+  }
+};
+
+std::atomic<ScreenCapture*> g_active{nullptr};
+
+}  // namespace
+
+ScreenCapture& SystemScreenCapture() {
+  static SystemCapture capture;
+  return capture;
+}
+
+ScreenCapture& ActiveScreenCapture() {
+  ScreenCapture* active = g_active.load();
+  return active ? *active : SystemScreenCapture();
+}
+
+void UseScreenCapture(ScreenCapture* capture) { g_active.store(capture); }
+
+QImage CapturePrimaryScreen() { return ActiveScreenCapture().GrabPrimaryScreen(); }
+
+std::optional<sources::GreyImage> ScreenGreyImage(const QImage& picture) {
+  if (picture.isNull()) return std::nullopt;
+  const QImage pixels = picture.convertToFormat(QImage::Format_RGB32);
+  if (pixels.isNull()) return std::nullopt;
+  sources::GreyImage grey;
+  grey.width = pixels.width();
+  grey.height = pixels.height();
+  grey.pixels.resize(static_cast<std::size_t>(grey.width) * static_cast<std::size_t>(grey.height));
+  uint8_t* out = grey.pixels.data();
+  for (int y = 0; y < grey.height; ++y) {
+    const QRgb* row = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+    for (int x = 0; x < grey.width; ++x) {
+      const QRgb p = row[x];
+      *out++ = static_cast<uint8_t>((77u * qRed(p) + 150u * qGreen(p) + 29u * qBlue(p)) >> 8);
+    }
+  }
+  return grey;
+}
+
+}  // namespace ui
