@@ -29,6 +29,7 @@
 #include "sm4.h"
 #include "token_clock.h"
 #include "token_emulator.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -467,19 +468,8 @@ void VirtualToken::ServeControlClient(int client) {
 
 bool VirtualToken::OpenControlSocket() {
   if (m_options.controlPath.empty()) return true;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (m_options.controlPath.size() >= sizeof address.sun_path) return false;
-  std::strcpy(address.sun_path, m_options.controlPath.c_str());
-  unlink(address.sun_path);
-  m_control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_control < 0) return false;
-  if (bind(m_control, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_control, 8) != 0) {
-    close(m_control);
-    m_control = -1;
-    return false;
-  }
-  return true;
+  m_control = sim::ListenOnUnixPath(m_options.controlPath, SOCK_CLOEXEC, 8);
+  return m_control >= 0;
 }
 
 void VirtualToken::HandleKey(char key) {
@@ -583,12 +573,8 @@ int SendControlCommand(int argc, char** argv) {
     std::fprintf(stderr, "usage: virtual-token ctl SOCKET COMMAND [ARGS...]\n");
     return 2;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (std::strlen(argv[2]) >= sizeof address.sun_path) return 2;
-  std::strcpy(address.sun_path, argv[2]);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const int fd = sim::ConnectToUnixPath(argv[2]);
+  if (fd < 0) {
     std::fprintf(stderr, "virtual-token: cannot reach %s: %s\n", argv[2], std::strerror(errno));
     return 3;
   }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <numeric>
 
 #include "result_codes.h"
 #include "scripted_pcsc.h"
@@ -16,10 +15,6 @@ namespace tokenlink_test {
 namespace {
 
 using namespace tokenlink;
-
-constexpr const char* kReader = "Reader 00";
-constexpr const char* kKey = "0123456789ABCDEFFEDCBA9876543210";
-const Bytes kKeyBytes = Hex(kKey);
 
 // The step that fails, after how many calls of it that succeed.
 CryptoStep g_failingStep = CryptoStep::Cipher;
@@ -85,12 +80,6 @@ TEST_F(CryptoFailurePrimitiveTest, DigestLeavesTheOutputAsItWas) {
 }
 
 // ------------------------------------------------------------------ commands
-
-Bytes Sequence(int length) {
-  Bytes seed(static_cast<std::size_t>(length));
-  std::iota(seed.begin(), seed.end(), 0);
-  return seed;
-}
 
 const Bytes kSeed20 = Sequence(20);
 const Bytes kSeed65 = Sequence(65);
