@@ -6,27 +6,37 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 
 #include "sm4.h"
-#include "token_commands.h"
+#include "token_clock.h"
 
 namespace sim {
 namespace {
 
-using tokenlink::CLA_PLAIN;
-using tokenlink::CLA_PROTECTED;
+using namespace tokenlink;
 
-std::string ClockText(uint32_t clock) {
-  const std::time_t t = static_cast<std::time_t>(clock);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return text;
+// The class and parameter bytes each instruction takes. Like a card, the token
+// checks them before anything else of the command, so a wrong P1 or P2 never
+// changes its state (not even a pending challenge or the authentication).
+struct InstructionHeader {
+  uint8_t ins;
+  uint8_t cla;
+  uint8_t p1;
+  uint8_t p2;
+};
+constexpr InstructionHeader kInstructionHeaders[] = {
+    {INS_READ_INFO, CLA_PLAIN, P1_READ_INFO, P2_ANY},         {INS_CHALLENGE, CLA_PLAIN, P1_CHALLENGE, P2_ANY},
+    {INS_AUTHENTICATE, CLA_PLAIN, P1_AUTHENTICATE, P2_ANY},   {INS_PARAMETER, CLA_PROTECTED, P1_PARAMETER, P2_ANY},
+    {INS_SEED_WRITE, CLA_PROTECTED, P1_SEED_WRITE, P2_ANY},   {INS_SEAL, CLA_PROTECTED, P1_SEAL, P2_ANY},
+};
+
+const InstructionHeader* HeaderOf(uint8_t ins) {
+  for (const InstructionHeader& header : kInstructionHeaders)
+    if (header.ins == ins) return &header;
+  return nullptr;
 }
 
 int64_t SystemUtcSeconds() {
@@ -47,7 +57,7 @@ bool HasConsistentLc(const std::vector<uint8_t>& apdu) {
 }  // namespace
 
 TokenEmulator::TokenEmulator(TokenConfig config) : m_config(std::move(config)) {
-  tokenlink::HexToBytes(m_config.customerKeyHex.substr(0, 32).c_str(), m_key.data());
+  HexToBytes(m_config.customerKeyHex.substr(0, 32).c_str(), m_key.data());
   m_hostClock = SystemUtcSeconds;
   FactoryReset();
 }
@@ -81,36 +91,31 @@ TokenEmulator::Reply TokenEmulator::Dispatch(const std::vector<uint8_t>& apdu) {
   const uint8_t ins = apdu[1];
   if (auto fault = m_faults.find(ins); fault != m_faults.end()) return {fault->second};
   if (cla != CLA_PLAIN && cla != CLA_PROTECTED) return {SW_CLA_NOT_SUPPORTED};
+  const InstructionHeader* header = HeaderOf(ins);
+  if (header == nullptr) return {SW_INS_NOT_SUPPORTED};
+  if (cla != header->cla) return {SW_CLA_NOT_SUPPORTED};
+  if (apdu[2] != header->p1 || apdu[3] != header->p2) return {SW_WRONG_P1P2};
 
   switch (ins) {
-    case tokenlink::INS_READ_INFO:
-      if (cla != CLA_PLAIN) return {SW_CLA_NOT_SUPPORTED};
+    case INS_READ_INFO:
       return ReadInfo(apdu);
-    case tokenlink::INS_CHALLENGE:
-      if (cla != CLA_PLAIN) return {SW_CLA_NOT_SUPPORTED};
+    case INS_CHALLENGE:
       return IssueChallenge(apdu);
-    case tokenlink::INS_AUTHENTICATE:
-      if (cla != CLA_PLAIN) return {SW_CLA_NOT_SUPPORTED};
+    case INS_AUTHENTICATE:
       return CheckCryptogram(apdu);
-    case tokenlink::INS_PARAMETER:
-    case tokenlink::INS_SEED_WRITE:
-    case tokenlink::INS_SEAL: {
-      if (cla != CLA_PROTECTED) return {SW_CLA_NOT_SUPPORTED};
+    default: {
       std::vector<uint8_t> data;
       if (auto refused = CheckProtected(apdu, &data)) return {*refused};
-      if (ins == tokenlink::INS_PARAMETER) return ApplyParameters(data);
-      if (ins == tokenlink::INS_SEED_WRITE) return StoreSeed(apdu, data);
+      if (ins == INS_PARAMETER) return ApplyParameters(data);
+      if (ins == INS_SEED_WRITE) return StoreSeed(data);
       return Seal();
     }
-    default:
-      return {SW_INS_NOT_SUPPORTED};
   }
 }
 
 TokenEmulator::Reply TokenEmulator::ReadInfo(const std::vector<uint8_t>& apdu) {
-  if (apdu[2] != 0x00 || apdu[3] != 0x00) return {SW_WRONG_P1P2};
-  if (!HasConsistentLc(apdu) || apdu[4] != 2) return {SW_WRONG_LENGTH};
-  if (apdu[5] != 0x02 || apdu[6] != 0x11) return {SW_WRONG_DATA};
+  if (!HasConsistentLc(apdu) || apdu[4] != READ_INFO_SELECTION.size()) return {SW_WRONG_LENGTH};
+  if (!std::equal(READ_INFO_SELECTION.begin(), READ_INFO_SELECTION.end(), apdu.begin() + 5)) return {SW_WRONG_DATA};
 
   // Layout: four bytes of product data, the serial number, a two-byte
   // firmware version, the clock most significant byte first.
@@ -128,10 +133,9 @@ TokenEmulator::Reply TokenEmulator::ReadInfo(const std::vector<uint8_t>& apdu) {
 }
 
 TokenEmulator::Reply TokenEmulator::IssueChallenge(const std::vector<uint8_t>& apdu) {
-  if (apdu[2] != 0x08 || apdu[3] != 0x00) return {SW_WRONG_P1P2};
   if (apdu.size() != 5) return {SW_WRONG_LENGTH};
-  std::array<uint8_t, 8> challenge{};
-  if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return {0x6F00};
+  std::array<uint8_t, CHALLENGE_LENGTH> challenge{};
+  if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return {SW_NO_PRECISE_DIAGNOSIS};
   m_challenge = challenge;
   Reply reply;
   reply.data.assign(challenge.begin(), challenge.end());
@@ -139,12 +143,11 @@ TokenEmulator::Reply TokenEmulator::IssueChallenge(const std::vector<uint8_t>& a
 }
 
 TokenEmulator::Reply TokenEmulator::CheckCryptogram(const std::vector<uint8_t>& apdu) {
-  if (apdu[2] != 0x00 || apdu[3] != 0x00) return {SW_WRONG_P1P2};
-  if (!HasConsistentLc(apdu) || apdu[4] != 16) return {SW_WRONG_LENGTH};
+  if (!HasConsistentLc(apdu) || apdu[4] != CRYPTOGRAM_LENGTH) return {SW_WRONG_LENGTH};
   if (m_state.triesLeft <= 0) return {SW_KEY_BLOCKED, "authentication refused: key blocked"};
 
   // A challenge answers one attempt only, right or wrong.
-  const std::optional<std::array<uint8_t, 8>> challenge = m_challenge;
+  const std::optional<std::array<uint8_t, CHALLENGE_LENGTH>> challenge = m_challenge;
   m_challenge.reset();
   m_state.authenticated = false;
   if (!challenge) return {SW_CONDITIONS_NOT_SATISFIED, "authentication refused: no challenge"};
@@ -153,12 +156,12 @@ TokenEmulator::Reply TokenEmulator::CheckCryptogram(const std::vector<uint8_t>& 
   std::copy(challenge->begin(), challenge->end(), block.begin());
   std::array<uint8_t, 16> expected{};
   std::size_t capacity = expected.size();
-  tokenlink::Sm4EcbCrypt(m_key.data(), block.data(), block.size(), expected.data(), &capacity,
-                         tokenlink::kSm4Encrypt);
+  Sm4EcbCrypt(m_key.data(), block.data(), block.size(), expected.data(), &capacity,
+                         kSm4Encrypt);
   if (std::equal(expected.begin(), expected.end(), apdu.begin() + 5)) {
     m_state.authenticated = true;
     m_state.triesLeft = m_config.tries;
-    return {SW_OK, "authenticated"};
+    return {SW_SUCCESS, "authenticated"};
   }
   --m_state.triesLeft;
   char event[64];
@@ -177,7 +180,7 @@ std::optional<uint16_t> TokenEmulator::CheckProtected(const std::vector<uint8_t>
   std::array<uint8_t, 16> chain{};
   std::array<uint8_t, 4> mac{};
   std::size_t capacity = mac.size();
-  tokenlink::Sm4Mac(m_key.data(), chain.data(), macInput.data(), macInput.size(), mac.data(), &capacity);
+  Sm4Mac(m_key.data(), chain.data(), macInput.data(), macInput.size(), mac.data(), &capacity);
   if (!std::equal(mac.begin(), mac.end(), apdu.end() - 4)) return SW_MAC_INVALID;
   if (!m_state.authenticated) return SW_SECURITY_NOT_SATISFIED;
   data->assign(macInput.begin() + 5, macInput.end());
@@ -185,7 +188,7 @@ std::optional<uint16_t> TokenEmulator::CheckProtected(const std::vector<uint8_t>
 }
 
 TokenEmulator::Reply TokenEmulator::ApplyParameters(const std::vector<uint8_t>& data) {
-  if (data.size() < 2 || data[0] != tokenlink::TAG_RECORD || data[1] != data.size() - 2) return {SW_WRONG_DATA};
+  if (data.size() < 2 || data[0] != TAG_RECORD || data[1] != data.size() - 2) return {SW_WRONG_DATA};
 
   // Everything is checked before anything is applied: a bad record changes nothing.
   std::optional<int> displayTime, param22, algorithm, timeStep;
@@ -198,27 +201,27 @@ TokenEmulator::Reply TokenEmulator::ApplyParameters(const std::vector<uint8_t>& 
       const std::size_t value = pos + 2;
       if (end - value < length) return false;
       switch (tag) {
-        case tokenlink::TAG_DISPLAY_TIME:
+        case TAG_DISPLAY_TIME:
           if (inContainer || length != 1 || DisplaySecondsOfCode(data[value]) < 0) return false;
           displayTime = DisplaySecondsOfCode(data[value]);
           break;
-        case tokenlink::TAG_PARAM22:
+        case TAG_PARAM22:
           if (inContainer || length != 1) return false;
           param22 = data[value];
           break;
-        case tokenlink::TAG_CLOCK:
+        case TAG_CLOCK:
           if (inContainer || length != 4) return false;
           clock = static_cast<uint32_t>(data[value]) << 24 | static_cast<uint32_t>(data[value + 1]) << 16 |
                   static_cast<uint32_t>(data[value + 2]) << 8 | data[value + 3];
           break;
-        case tokenlink::TAG_OTP_CONTAINER:
+        case TAG_OTP_CONTAINER:
           if (inContainer || !self(value, value + length, true, self)) return false;
           break;
-        case tokenlink::TAG_ALGORITHM:
+        case TAG_ALGORITHM:
           if (!inContainer || length != 1 || (data[value] != 1 && data[value] != 2)) return false;
           algorithm = data[value];
           break;
-        case tokenlink::TAG_TIME_STEP:
+        case TAG_TIME_STEP:
           if (!inContainer || length != 1 || (data[value] != 30 && data[value] != 60)) return false;
           timeStep = data[value];
           break;
@@ -247,7 +250,7 @@ TokenEmulator::Reply TokenEmulator::ApplyParameters(const std::vector<uint8_t>& 
   }
   if (clock) {
     m_clockOffset = static_cast<int64_t>(*clock) - HostNow();
-    event += " clock " + ClockText(*clock);
+    event += " clock " + FormatTokenClock(*clock);
   }
   if (algorithm) {
     m_state.algorithm = *algorithm;
@@ -259,19 +262,18 @@ TokenEmulator::Reply TokenEmulator::ApplyParameters(const std::vector<uint8_t>& 
     event += part;
   }
   if (event == "settings:") event += " none";
-  return {SW_OK, event};
+  return {SW_SUCCESS, event};
 }
 
-TokenEmulator::Reply TokenEmulator::StoreSeed(const std::vector<uint8_t>& apdu, const std::vector<uint8_t>& data) {
-  if (apdu[2] != 0x01 || apdu[3] != 0x00) return {SW_WRONG_P1P2};
+TokenEmulator::Reply TokenEmulator::StoreSeed(const std::vector<uint8_t>& data) {
   // A padded block of 1 to 64 seed bytes is 16 to 80 bytes long.
   if (data.empty() || data.size() % 16 != 0 || data.size() > 80) return {SW_WRONG_DATA};
   if (m_state.sealed) return {SW_CONDITIONS_NOT_SATISFIED};
 
   std::vector<uint8_t> plain(data.size());
   std::size_t capacity = plain.size();
-  if (tokenlink::Sm4EcbCrypt(m_key.data(), data.data(), data.size(), plain.data(), &capacity,
-                             tokenlink::kSm4Decrypt) != 0)
+  if (Sm4EcbCrypt(m_key.data(), data.data(), data.size(), plain.data(), &capacity,
+                             kSm4Decrypt) != 0)
     return {SW_WRONG_DATA};
   // Padding: 0x80 then zeros to the block boundary; at least one byte, at most one block.
   std::size_t end = plain.size();
@@ -281,13 +283,13 @@ TokenEmulator::Reply TokenEmulator::StoreSeed(const std::vector<uint8_t>& apdu, 
   if (plain.empty() || plain.size() > 64) return {SW_WRONG_DATA};
 
   m_state.seed = std::move(plain);
-  return {SW_OK, "seed: " + std::to_string(m_state.seed.size()) + " bytes"};
+  return {SW_SUCCESS, "seed: " + std::to_string(m_state.seed.size()) + " bytes"};
 }
 
 TokenEmulator::Reply TokenEmulator::Seal() {
-  if (m_state.sealed) return {SW_OK};
+  if (m_state.sealed) return {SW_SUCCESS};
   m_state.sealed = true;
-  return {SW_OK, "sealed"};
+  return {SW_SUCCESS, "sealed"};
 }
 
 void TokenEmulator::PowerOff() {

@@ -11,20 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "token_protocol.h"
+
 namespace sim {
 
-// Status words the token answers besides 90 00 and 63 Cn.
-constexpr uint16_t SW_OK = 0x9000;
-constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
-constexpr uint16_t SW_SECURITY_NOT_SATISFIED = 0x6982;  // no authentication yet
-constexpr uint16_t SW_KEY_BLOCKED = 0x6983;
-constexpr uint16_t SW_CONDITIONS_NOT_SATISFIED = 0x6985;  // sealed, or no challenge issued
-constexpr uint16_t SW_MAC_INVALID = 0x6988;
-constexpr uint16_t SW_WRONG_DATA = 0x6A80;
-constexpr uint16_t SW_WRONG_P1P2 = 0x6A86;
-constexpr uint16_t SW_INS_NOT_SUPPORTED = 0x6D00;
-constexpr uint16_t SW_CLA_NOT_SUPPORTED = 0x6E00;
-constexpr uint16_t SW_WRONG_CRYPTOGRAM = 0x63C0;  // | tries left
+// The status words under the names the fault switches and the tests use.
+using tokenlink::SW_CLA_NOT_SUPPORTED;
+using tokenlink::SW_CONDITIONS_NOT_SATISFIED;
+using tokenlink::SW_INS_NOT_SUPPORTED;
+using tokenlink::SW_KEY_BLOCKED;
+using tokenlink::SW_MAC_INVALID;
+using tokenlink::SW_SECURITY_NOT_SATISFIED;
+using tokenlink::SW_SUCCESS;
+using tokenlink::SW_WRONG_CRYPTOGRAM;
+using tokenlink::SW_WRONG_DATA;
+using tokenlink::SW_WRONG_LENGTH;
+using tokenlink::SW_WRONG_P1P2;
 
 struct TokenConfig {
   std::string serialNumber = "ZZ00000001";
@@ -44,6 +46,8 @@ struct TokenState {
   bool authenticated = false;
   int triesLeft = 0;
   uint32_t clock = 0;         // token clock now, seconds since 1970 (UTC)
+
+  bool operator==(const TokenState&) const = default;
 };
 
 class TokenEmulator {
@@ -89,7 +93,7 @@ class TokenEmulator {
 
  private:
   struct Reply {
-    Reply(uint16_t statusWord = SW_OK, std::string what = {}) : sw(statusWord), event(std::move(what)) {}
+    Reply(uint16_t statusWord = SW_SUCCESS, std::string what = {}) : sw(statusWord), event(std::move(what)) {}
     uint16_t sw;
     std::vector<uint8_t> data;
     std::string event;  // for the change listener; empty = nothing to report
@@ -103,7 +107,7 @@ class TokenEmulator {
   // *data holds the command data without the MAC.
   std::optional<uint16_t> CheckProtected(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* data) const;
   Reply ApplyParameters(const std::vector<uint8_t>& data);
-  Reply StoreSeed(const std::vector<uint8_t>& apdu, const std::vector<uint8_t>& data);
+  Reply StoreSeed(const std::vector<uint8_t>& data);
   Reply Seal();
 
   int64_t HostNow() const;
@@ -117,7 +121,7 @@ class TokenEmulator {
   std::function<int64_t()> m_hostClock;
   std::function<void(const std::string&)> m_listener;
   std::map<uint8_t, uint16_t> m_faults;
-  std::optional<std::array<uint8_t, 8>> m_challenge;
+  std::optional<std::array<uint8_t, tokenlink::CHALLENGE_LENGTH>> m_challenge;
   int64_t m_clockOffset = 0;  // token clock = host clock + offset
   TokenState m_state;
 };

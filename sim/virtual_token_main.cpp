@@ -26,7 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "sm4.h"
+#include "token_clock.h"
 #include "token_emulator.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -48,48 +51,17 @@ void OnSignal(int signo) {
   [[maybe_unused]] ssize_t ignored = write(g_signalPipe[1], &byte, 1);
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text.push_back(digits[b >> 4]);
-    text.push_back(digits[b & 0x0F]);
-  }
-  return text;
-}
-
-std::string ClockText(uint32_t clock) {
-  const std::time_t t = static_cast<std::time_t>(clock);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return text;
-}
-
-// Seconds since 1970, or a UTC date and time as year/month/day/hour/minute/second.
+// Seconds since 1970, or a UTC date and time as the station's token time
+// text year/month/day/hour/minute/second (years 1970 to 2099).
 std::optional<uint32_t> ParseClock(const std::string& text) {
   if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
     const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
     if (value > 0xFFFFFFFFull) return std::nullopt;
     return static_cast<uint32_t>(value);
   }
-  int y, mo, d, h, mi, s;
-  char tail;
-  if (std::sscanf(text.c_str(), "%d/%d/%d/%d/%d/%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) return std::nullopt;
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  const std::time_t t = timegm(&tm);
-  if (y < 1970 || y > 2105 || t < 0 || tm.tm_mday != d || tm.tm_mon != mo - 1 || tm.tm_hour != h ||
-      tm.tm_min != mi || tm.tm_sec != s)
-    return std::nullopt;
-  return static_cast<uint32_t>(t);
+  uint32_t clock = 0;
+  if (tokenlink::ParseDateTimeText(text.c_str(), text.size(), &clock) != 0) return std::nullopt;
+  return clock;
 }
 
 std::optional<long> ParseNumber(const std::string& text, int base, long low, long high) {
@@ -110,10 +82,8 @@ std::optional<std::pair<uint8_t, uint16_t>> ParseFault(const std::string& ins, c
 }
 
 void Say(const std::string& line) {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::printf("[%02d:%02d:%02d] %s\n", tm.tm_hour, tm.tm_min, tm.tm_sec, line.c_str());
+  const tokenlink::ClockFields now = tokenlink::ClockFieldsOf(std::time(nullptr));
+  std::printf("[%02d:%02d:%02d] %s\n", now.hour, now.minute, now.second, line.c_str());
   std::fflush(stdout);
 }
 
@@ -388,9 +358,9 @@ void VirtualToken::ShowCodeIfStepChanged(bool force) {
   char line[160];
   if (code)
     std::snprintf(line, sizeof line, "display %06u   (%s, %d s step, token clock %s UTC)", *code,
-                  state.algorithm == 2 ? "SHA256" : "SHA1", state.timeStep, ClockText(state.clock).c_str());
+                  state.algorithm == 2 ? "SHA256" : "SHA1", state.timeStep, tokenlink::FormatTokenClock(state.clock).c_str());
   else
-    std::snprintf(line, sizeof line, "display ------   (no seed; token clock %s UTC)", ClockText(state.clock).c_str());
+    std::snprintf(line, sizeof line, "display ------   (no seed; token clock %s UTC)", tokenlink::FormatTokenClock(state.clock).c_str());
   Say(line);
 }
 
@@ -402,7 +372,7 @@ std::string VirtualToken::StateText() const {
       << "in_field=" << (m_inField ? 1 : 0) << "\n"
       << "connected=" << (m_reader >= 0 ? 1 : 0) << "\n"
       << "powered=" << (m_powered ? 1 : 0) << "\n"
-      << "seed=" << Hex(state.seed) << "\n"
+      << "seed=" << tokenlink::BytesToHex(state.seed.data(), state.seed.size()) << "\n"
       << "seed_length=" << state.seed.size() << "\n"
       << "algorithm=" << state.algorithm << "\n"
       << "time_step=" << state.timeStep << "\n"
@@ -498,19 +468,8 @@ void VirtualToken::ServeControlClient(int client) {
 
 bool VirtualToken::OpenControlSocket() {
   if (m_options.controlPath.empty()) return true;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (m_options.controlPath.size() >= sizeof address.sun_path) return false;
-  std::strcpy(address.sun_path, m_options.controlPath.c_str());
-  unlink(address.sun_path);
-  m_control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_control < 0) return false;
-  if (bind(m_control, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_control, 8) != 0) {
-    close(m_control);
-    m_control = -1;
-    return false;
-  }
-  return true;
+  m_control = sim::ListenOnUnixPath(m_options.controlPath, SOCK_CLOEXEC, 8);
+  return m_control >= 0;
 }
 
 void VirtualToken::HandleKey(char key) {
@@ -551,7 +510,7 @@ int VirtualToken::Run() {
   }
 
   Say("virtual token " + m_options.config.serialNumber + ", " + std::to_string(m_options.config.tries) +
-      " tries, token clock " + ClockText(m_token.Clock()) + " UTC" +
+      " tries, token clock " + tokenlink::FormatTokenClock(m_token.Clock()) + " UTC" +
       (keys ? "  [r = out of/on the field, s = state, q = quit]" : ""));
   ConnectToReader();
   ShowCodeIfStepChanged(true);
@@ -614,12 +573,8 @@ int SendControlCommand(int argc, char** argv) {
     std::fprintf(stderr, "usage: virtual-token ctl SOCKET COMMAND [ARGS...]\n");
     return 2;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (std::strlen(argv[2]) >= sizeof address.sun_path) return 2;
-  std::strcpy(address.sun_path, argv[2]);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const int fd = sim::ConnectToUnixPath(argv[2]);
+  if (fd < 0) {
     std::fprintf(stderr, "virtual-token: cannot reach %s: %s\n", argv[2], std::strerror(errno));
     return 3;
   }

@@ -1,4 +1,15 @@
 // Result codes of the token commands: one 32-bit code per command, 0 for success.
+//
+// A libcrypto step that fails (the digest of a long seed, the SM4 cipher, the
+// MAC) stops a command before its APDU is sent, and the command reports it with
+// a code from its own table, never with TL_OK:
+//   WriteSeed                  TL_E_BAD_PARAMETER: the seed could not be made
+//                              into a command (the table has no closer code);
+//   AuthenticateCustomerKey    TL_E_AUTH_EXCHANGE: the exchange could not be
+//                              completed (the cryptogram is not sent);
+//   SyncTokenClock, ConfigureToken, SealToken
+//                              TL_E_CARD_STATUS, as for a command that could not
+//                              be transmitted.
 #pragma once
 #include <cstdint>
 

@@ -11,19 +11,15 @@
 #include "card_session.h"
 #include "sm4.h"
 #include "token_clock.h"
+#include "wipe.h"
 
 namespace tokenlink {
 namespace {
 
-constexpr uint8_t P1_CHALLENGE = 0x08;
-constexpr uint8_t P1_SEED_WRITE = 0x01;
-constexpr uint8_t CHALLENGE_LENGTH = 8;
-constexpr uint8_t SW1_WRONG_CRYPTOGRAM = 0x63;
-constexpr uint8_t SW2_RETRY_MASK = 0xF0;
-constexpr uint8_t SW2_RETRY_BASE = 0xC0;
-
-// The read-info data 02 11 asks for the serial number and the clock.
-constexpr std::array<uint8_t, 7> kReadInfoCommand = {CLA_PLAIN, INS_READ_INFO, 0x00, 0x00, 0x02, 0x02, 0x11};
+constexpr std::array<uint8_t, 7> kReadInfoCommand = {
+    CLA_PLAIN, INS_READ_INFO, P1_READ_INFO, P2_ANY, READ_INFO_SELECTION.size(), READ_INFO_SELECTION[0],
+    READ_INFO_SELECTION[1]};
+constexpr std::array<uint8_t, 5> kChallengeCommand = {CLA_PLAIN, INS_CHALLENGE, P1_CHALLENGE, P2_ANY, 0x00};
 
 // Read-info response: 4 leading bytes, the serial number, 2 bytes, the 4
 // clock bytes, the status word. Anything shorter has no room for the clock.
@@ -53,22 +49,29 @@ Response Exchange(const uint8_t* command, std::size_t commandLength) {
 
 Response Exchange(const std::vector<uint8_t>& command) { return Exchange(command.data(), command.size()); }
 
+using KeyBytes = std::array<uint8_t, 16>;
+
 // The customer key: the first 16 bytes that HexToBytes makes of the key text.
 // Only the first 32 digits can reach them, so no more are decoded; a longer
-// text can never run past the key buffer.
-std::array<uint8_t, 16> DecodeCustomerKey(const char* keyText) {
+// text can never run past the key buffer. The caller wipes *key.
+void DecodeCustomerKey(const char* keyText, KeyBytes* key) {
   constexpr std::size_t kDigits = 32;
   std::array<char, kDigits + 1> digits{};
+  WipeAtScopeEnd wipeDigits(digits);
   std::strncpy(digits.data(), keyText, kDigits);
-  std::array<uint8_t, 16> key{};
-  HexToBytes(digits.data(), key.data());
-  return key;
+  key->fill(0x00);
+  HexToBytes(digits.data(), key->data());
 }
 
-// One protected command; TL_OK only when the token answers 90 00.
+// One protected command; TL_OK only when the token answers 90 00. A command
+// whose MAC cannot be computed is not sent and fails as an unsent command does.
 int32_t SendProtected(const char* keyText, uint8_t ins, uint8_t p1, const uint8_t* data, std::size_t length) {
-  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
-  const Response response = Exchange(BuildProtectedApdu(key.data(), ins, p1, 0x00, data, length));
+  KeyBytes key;
+  WipeAtScopeEnd wipeKey(key);
+  DecodeCustomerKey(keyText, &key);
+  const std::vector<uint8_t> apdu = BuildProtectedApdu(key.data(), ins, p1, P2_ANY, data, length);
+  if (apdu.empty()) return TL_E_CARD_STATUS;
+  const Response response = Exchange(apdu);
   return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
 }
 
@@ -87,10 +90,9 @@ uint32_t GetUint32(const uint8_t* in) {
 // The one table of authentication outcomes, for the status word of the
 // cryptogram response.
 int32_t JudgeAuthentication(uint16_t statusWord) {
-  const uint8_t sw1 = static_cast<uint8_t>(statusWord >> 8);
-  const uint8_t sw2 = static_cast<uint8_t>(statusWord);
   if (statusWord == SW_KEY_BLOCKED) return TL_E_KEY_LOCKED;
-  if (sw1 == SW1_WRONG_CRYPTOGRAM && (sw2 & SW2_RETRY_MASK) == SW2_RETRY_BASE) return 0x1000 | sw2;
+  if ((statusWord & ~SW_TRIES_LEFT_MASK) == SW_WRONG_CRYPTOGRAM)
+    return TL_E_AUTH_RETRY + (statusWord & SW_TRIES_LEFT_MASK);
   if (statusWord == SW_SUCCESS) return TL_OK;
   return TL_E_AUTH_REJECTED;
 }
@@ -137,29 +139,33 @@ int32_t SyncTokenClock(const char* readerName, const char* keyText, const char* 
   if (sendTag22) record.insert(record.end(), {TAG_PARAM22, 0x01, static_cast<uint8_t>(tag22Value)});
   record[1] = static_cast<uint8_t>(record.size() - 2);
 
-  return SendProtected(keyText, INS_PARAMETER, 0x00, record.data(), record.size());
+  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size());
 }
 
 int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText) {
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
   if (keyText == nullptr || keyText[0] == '\0') return TL_E_NO_KEY;
-  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
+  KeyBytes key;
+  WipeAtScopeEnd wipeKey(key);
+  DecodeCustomerKey(keyText, &key);
 
-  constexpr std::array<uint8_t, 5> kChallengeCommand = {CLA_PLAIN, INS_CHALLENGE, P1_CHALLENGE, 0x00, 0x00};
   const Response challenge = Exchange(kChallengeCommand.data(), kChallengeCommand.size());
   if (challenge.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
 
   // The challenge's status word is not looked at: the first 8 bytes of the
   // zero-filled buffer are the challenge, however short the answer was.
-  std::array<uint8_t, 16> block{};
+  std::array<uint8_t, CRYPTOGRAM_LENGTH> block{};
   std::memcpy(block.data(), challenge.bytes.data(), CHALLENGE_LENGTH);
-  std::array<uint8_t, 16> cryptogram{};
+  std::array<uint8_t, CRYPTOGRAM_LENGTH> cryptogram{};
+  WipeAtScopeEnd wipeCryptogram(cryptogram);
   std::size_t cryptogramLength = cryptogram.size();
+  // Without a cryptogram the exchange cannot be completed; nothing more is sent.
   if (Sm4EcbCrypt(key.data(), block.data(), block.size(), cryptogram.data(), &cryptogramLength, kSm4Encrypt) != 0)
     return TL_E_AUTH_EXCHANGE;
 
-  std::array<uint8_t, 21> authenticate = {CLA_PLAIN, INS_AUTHENTICATE, 0x00, 0x00, 0x10};
+  std::array<uint8_t, 5 + CRYPTOGRAM_LENGTH> authenticate = {CLA_PLAIN, INS_AUTHENTICATE, P1_AUTHENTICATE, P2_ANY,
+                                                              CRYPTOGRAM_LENGTH};
   std::memcpy(authenticate.data() + 5, cryptogram.data(), cryptogram.size());
   const Response answer = Exchange(authenticate.data(), authenticate.size());
   if (answer.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
@@ -181,24 +187,35 @@ int32_t WriteSeed(const char* readerName, const char* keyText, const uint8_t* se
   if (seedLength < 1 || seedLength > kMaxSeedLength) return TL_E_SEED_LENGTH;
 
   // A seed longer than the HMAC block becomes the key HMAC itself would use:
-  // its digest, zero-filled to the block.
+  // its digest, zero-filled to the block. Without the digest there is no
+  // block to write (see result_codes.h for the code).
   std::vector<uint8_t> block;
+  WipeAtScopeEnd wipeBlock(block);
   if (static_cast<std::size_t>(seedLength) > kHmacBlockLength) {
     block.assign(kHmacBlockLength, 0x00);
-    ComputeDigest(algorithm == kSeedAlgorithmSha1 ? kDigestSha1 : kDigestSha256, seed, seedLength, block.data());
+    if (!ComputeDigest(algorithm == kSeedAlgorithmSha1 ? kDigestSha1 : kDigestSha256, seed, seedLength,
+                       block.data()))
+      return TL_E_BAD_PARAMETER;
   } else {
     block.assign(seed, seed + seedLength);
   }
-  const std::vector<uint8_t> padded = PadIso9797M2(block.data(), block.size());
+  std::vector<uint8_t> padded = PadIso9797M2(block.data(), block.size());
+  WipeAtScopeEnd wipePadded(padded);
 
-  const std::array<uint8_t, 16> key = DecodeCustomerKey(keyText);
+  KeyBytes key;
+  WipeAtScopeEnd wipeKey(key);
+  DecodeCustomerKey(keyText, &key);
   std::array<uint8_t, 512> ciphertext{};
+  WipeAtScopeEnd wipeCiphertext(ciphertext);
   std::size_t ciphertextLength = ciphertext.size();
   if (Sm4EcbCrypt(key.data(), padded.data(), padded.size(), ciphertext.data(), &ciphertextLength, kSm4Encrypt) != 0)
     return TL_E_BAD_PARAMETER;
 
-  const Response response =
-      Exchange(BuildProtectedApdu(key.data(), INS_SEED_WRITE, P1_SEED_WRITE, 0x00, ciphertext.data(), ciphertextLength));
+  std::vector<uint8_t> apdu =
+      BuildProtectedApdu(key.data(), INS_SEED_WRITE, P1_SEED_WRITE, P2_ANY, ciphertext.data(), ciphertextLength);
+  WipeAtScopeEnd wipeApdu(apdu);
+  if (apdu.empty()) return TL_E_BAD_PARAMETER;
+  const Response response = Exchange(apdu);
   if (response.pcscResult != kScardSuccess) return response.pcscResult;
   return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
 }
@@ -207,7 +224,7 @@ int32_t SealToken(const char* readerName, const char* keyText) {
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
   if (keyText == nullptr) return TL_E_BAD_PARAMETER;
-  return SendProtected(keyText, INS_SEAL, 0x00, nullptr, 0);
+  return SendProtected(keyText, INS_SEAL, P1_SEAL, nullptr, 0);
 }
 
 int32_t ConfigureToken(const char* readerName, const char* keyText, const char* algorithmName, int timeStep,
@@ -257,7 +274,7 @@ int32_t ConfigureToken(const char* readerName, const char* keyText, const char* 
   }
   record[1] = static_cast<uint8_t>(record.size() - 2);
 
-  return SendProtected(keyText, INS_PARAMETER, 0x00, record.data(), record.size());
+  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size());
 }
 
 }  // namespace tokenlink

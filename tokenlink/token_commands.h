@@ -8,29 +8,9 @@
 
 #include "result_codes.h"
 #include "token_clock.h"
+#include "token_protocol.h"
 
 namespace tokenlink {
-
-// Instruction bytes and status words of the token protocol.
-constexpr uint8_t CLA_PLAIN = 0x80;
-constexpr uint8_t CLA_PROTECTED = 0x84;
-constexpr uint8_t INS_READ_INFO = 0x41;
-constexpr uint8_t INS_CHALLENGE = 0x4B;
-constexpr uint8_t INS_AUTHENTICATE = 0xCE;
-constexpr uint8_t INS_PARAMETER = 0xD4;
-constexpr uint8_t INS_SEED_WRITE = 0xC5;
-constexpr uint8_t INS_SEAL = 0xC7;
-constexpr uint16_t SW_SUCCESS = 0x9000;
-constexpr uint16_t SW_KEY_BLOCKED = 0x6983;
-
-// Tags of the parameter record (INS_PARAMETER).
-constexpr uint8_t TAG_RECORD = 0x81;
-constexpr uint8_t TAG_CLOCK = 0x0F;
-constexpr uint8_t TAG_PARAM22 = 0x22;
-constexpr uint8_t TAG_DISPLAY_TIME = 0x1F;
-constexpr uint8_t TAG_OTP_CONTAINER = 0x86;
-constexpr uint8_t TAG_ALGORITHM = 0x0A;
-constexpr uint8_t TAG_TIME_STEP = 0x0D;
 
 struct TokenInfo {
   std::string serialNumber;  // byte for byte from the token

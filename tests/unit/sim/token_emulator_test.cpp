@@ -7,6 +7,7 @@
 #include <array>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sm4.h"
@@ -30,9 +31,22 @@ uint16_t StatusWord(const Bytes& response) {
   return static_cast<uint16_t>(response[response.size() - 2] << 8 | response.back());
 }
 
-Bytes Protected(uint8_t ins, uint8_t p1, const Bytes& data, const char* keyHex = kKeyHex) {
+Bytes Protected(uint8_t ins, uint8_t p1, const Bytes& data, const char* keyHex = kKeyHex, uint8_t p2 = 0x00) {
   const auto key = Key(keyHex);
-  return tokenlink::BuildProtectedApdu(key.data(), ins, p1, 0x00, data.data(), data.size());
+  return tokenlink::BuildProtectedApdu(key.data(), ins, p1, p2, data.data(), data.size());
+}
+
+// The authenticate command answering a challenge response under the given key.
+Bytes CryptogramCommand(const Bytes& challenge, const char* keyHex = kKeyHex, uint8_t p1 = 0x00, uint8_t p2 = 0x00) {
+  std::array<uint8_t, 16> block{};
+  std::copy(challenge.begin(), challenge.begin() + 8, block.begin());
+  std::array<uint8_t, 16> cryptogram{};
+  std::size_t capacity = cryptogram.size();
+  const auto key = Key(keyHex);
+  tokenlink::Sm4EcbCrypt(key.data(), block.data(), 16, cryptogram.data(), &capacity, tokenlink::kSm4Encrypt);
+  Bytes apdu = {0x80, 0xCE, p1, p2, 0x10};
+  apdu.insert(apdu.end(), cryptogram.begin(), cryptogram.end());
+  return apdu;
 }
 
 // Seed block padded (0x80, zeros) and encrypted as the station sends it.
@@ -72,15 +86,7 @@ class TokenEmulatorTest : public ::testing::Test {
   uint16_t Authenticate(const char* keyHex = kKeyHex) {
     const Bytes challenge = token.Process({0x80, 0x4B, 0x08, 0x00, 0x00});
     EXPECT_EQ(challenge.size(), 10u);
-    std::array<uint8_t, 16> block{};
-    std::copy(challenge.begin(), challenge.begin() + 8, block.begin());
-    std::array<uint8_t, 16> cryptogram{};
-    std::size_t capacity = cryptogram.size();
-    const auto key = Key(keyHex);
-    tokenlink::Sm4EcbCrypt(key.data(), block.data(), 16, cryptogram.data(), &capacity, tokenlink::kSm4Encrypt);
-    Bytes apdu = {0x80, 0xCE, 0x00, 0x00, 0x10};
-    apdu.insert(apdu.end(), cryptogram.begin(), cryptogram.end());
-    return Send(apdu);
+    return Send(CryptogramCommand(challenge, keyHex));
   }
 
   uint16_t WriteSeed(const Bytes& seed) { return Send(Protected(0xC5, 0x01, EncryptedSeed(seed))); }
@@ -124,15 +130,7 @@ TEST_F(TokenEmulatorTest, RightKeyRestoresTheTries) {
 }
 
 TEST_F(TokenEmulatorTest, ChallengeAnswersOneAttemptOnly) {
-  const Bytes challenge = token.Process({0x80, 0x4B, 0x08, 0x00, 0x00});
-  std::array<uint8_t, 16> block{};
-  std::copy(challenge.begin(), challenge.begin() + 8, block.begin());
-  std::array<uint8_t, 16> cryptogram{};
-  std::size_t capacity = 16;
-  const auto key = Key(kKeyHex);
-  tokenlink::Sm4EcbCrypt(key.data(), block.data(), 16, cryptogram.data(), &capacity, tokenlink::kSm4Encrypt);
-  Bytes apdu = {0x80, 0xCE, 0x00, 0x00, 0x10};
-  apdu.insert(apdu.end(), cryptogram.begin(), cryptogram.end());
+  const Bytes apdu = CryptogramCommand(token.Process({0x80, 0x4B, 0x08, 0x00, 0x00}));
   EXPECT_EQ(Send(apdu), 0x9000);
   EXPECT_EQ(Send(apdu), 0x6985);  // replayed
   EXPECT_FALSE(token.Authenticated());
@@ -309,6 +307,73 @@ TEST_F(TokenEmulatorTest, UnknownInstructionAndClass) {
   EXPECT_EQ(Send({0x80, 0xC5, 0x01, 0x00, 0x00}), 0x6E00);  // a seed write must carry a MAC
   EXPECT_EQ(Send({0x80}), 0x6700);
 }
+
+// A wrong P1 or P2 is refused with 6A86 before anything else of the command is
+// looked at, as a card does: nothing changes, a pending challenge stays valid,
+// and the same command with the right bytes goes through afterwards.
+struct HeaderCase {
+  const char* name;
+  uint8_t ins;
+  uint8_t p1;  // the right P1 and P2
+  uint8_t p2;
+};
+
+const HeaderCase kHeaderCases[] = {
+    {"ReadInfo", 0x41, 0x00, 0x00},  {"Challenge", 0x4B, 0x08, 0x00}, {"Authenticate", 0xCE, 0x00, 0x00},
+    {"Parameter", 0xD4, 0x00, 0x00}, {"SeedWrite", 0xC5, 0x01, 0x00}, {"Seal", 0xC7, 0x00, 0x00},
+};
+
+enum class WrongByte { P1, P2, Both };
+
+class WrongP1P2 : public TokenEmulatorTest,
+                  public ::testing::WithParamInterface<std::tuple<HeaderCase, WrongByte>> {
+ protected:
+  // The command of the case with the given P1 and P2; well formed otherwise
+  // (a protected command's MAC covers the P1 and P2 it carries).
+  Bytes Command(uint8_t p1, uint8_t p2) {
+    const HeaderCase& c = std::get<0>(GetParam());
+    switch (c.ins) {
+      case 0x41: return {0x80, 0x41, p1, p2, 0x02, 0x02, 0x11};
+      case 0x4B: return {0x80, 0x4B, p1, p2, 0x00};
+      case 0xCE: return CryptogramCommand(pendingChallenge, kKeyHex, p1, p2);
+      case 0xD4: return Protected(0xD4, p1, {0x81, 0x06, 0x1F, 0x01, 0x03, 0x22, 0x01, 0x07}, kKeyHex, p2);
+      case 0xC5: return Protected(0xC5, p1, EncryptedSeed(SeedOf(20, 0x40)), kKeyHex, p2);
+      default: return Protected(0xC7, p1, {}, kKeyHex, p2);
+    }
+  }
+
+  Bytes pendingChallenge;
+};
+
+TEST_P(WrongP1P2, IsRefusedAndChangesNothing) {
+  const auto& [c, wrong] = GetParam();
+  ASSERT_EQ(Authenticate(), 0x9000);
+  ASSERT_EQ(WriteSeed(SeedOf(16)), 0x9000);
+  pendingChallenge = token.Process({0x80, 0x4B, 0x08, 0x00, 0x00});
+
+  const uint8_t p1 = wrong == WrongByte::P2 ? c.p1 : static_cast<uint8_t>(c.p1 ^ 0x01);
+  const uint8_t p2 = wrong == WrongByte::P1 ? c.p2 : static_cast<uint8_t>(c.p2 ^ 0x80);
+  const sim::TokenState before = token.State();
+  EXPECT_EQ(Send(Command(p1, p2)), sim::SW_WRONG_P1P2);
+  EXPECT_EQ(token.State(), before);
+
+  // The challenge was neither used nor replaced; for the authenticate case
+  // this is also the command with the right bytes.
+  EXPECT_EQ(Send(CryptogramCommand(pendingChallenge)), 0x9000);
+  if (c.ins != 0xCE) {
+    EXPECT_EQ(Send(Command(c.p1, c.p2)), 0x9000);
+  }
+}
+
+std::string WrongP1P2Name(const ::testing::TestParamInfo<std::tuple<HeaderCase, WrongByte>>& info) {
+  static const char* const kWrong[] = {"P1", "P2", "Both"};
+  return std::string(std::get<0>(info.param).name) + "Wrong" + kWrong[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, WrongP1P2,
+                         ::testing::Combine(::testing::ValuesIn(kHeaderCases),
+                                            ::testing::Values(WrongByte::P1, WrongByte::P2, WrongByte::Both)),
+                         WrongP1P2Name);
 
 // RFC 6238 appendix B (last six digits of the eight given there), 30 s step.
 struct RfcVector {

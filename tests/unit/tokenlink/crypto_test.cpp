@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <string>
+#include <utility>
 
 #include "scripted_pcsc.h"
 #include "sm4.h"
@@ -191,6 +193,17 @@ TEST(HexToBytes, MissingTextWritesNothing) {
   Bytes out(4, 0xCC);
   HexToBytes(nullptr, out.data());
   EXPECT_EQ(out, Bytes(4, 0xCC));
+}
+
+// RFC 4648, section 10 (base 16), and every digit both ways.
+TEST(BytesToHex, MatchesTheRfcVectorsInUpperCase) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""}, {"f", "66"}, {"fo", "666F"}, {"foo", "666F6F"}, {"foob", "666F6F62"},
+      {"fooba", "666F6F6261"}, {"foobar", "666F6F626172"}};
+  for (const auto& [text, hex] : vectors)
+    EXPECT_EQ(BytesToHex(reinterpret_cast<const uint8_t*>(text.data()), text.size()), hex);
+  const Bytes all = Hex("01 23 45 67 89 AB CD EF FE DC BA 98 76 54 32 10");
+  EXPECT_EQ(BytesToHex(all.data(), all.size()), "0123456789ABCDEFFEDCBA9876543210");
 }
 
 struct DigestCase {

@@ -43,6 +43,19 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// The reader and the customer key of the command tests; the key is the
+// GB/T 32907 example key.
+constexpr const char* kReader = "ACS ACR1252 Dual Reader PICC 00 00";
+constexpr const char* kKey = "0123456789ABCDEFFEDCBA9876543210";
+inline const Bytes kKeyBytes = Hex(kKey);
+
+// 00 01 02 .. length-1, as seeds of a given length.
+inline Bytes Sequence(int length) {
+  Bytes seed(static_cast<std::size_t>(length));
+  for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<uint8_t>(i);
+  return seed;
+}
+
 struct Reply {
   int32_t result = tokenlink::kScardSuccess;
   Bytes bytes;

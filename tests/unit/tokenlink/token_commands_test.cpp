@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <numeric>
 
 #include "card_session.h"
 #include "result_codes.h"
@@ -20,17 +19,6 @@ namespace tokenlink_test {
 namespace {
 
 using namespace tokenlink;
-
-constexpr const char* kReader = "ACS ACR1252 Dual Reader PICC 00 00";
-// The GB/T 32907 example key serves as customer key throughout.
-constexpr const char* kKey = "0123456789ABCDEFFEDCBA9876543210";
-const Bytes kKeyBytes = Hex(kKey);
-
-Bytes Sequence(int length) {
-  Bytes seed(static_cast<std::size_t>(length));
-  std::iota(seed.begin(), seed.end(), 0);
-  return seed;
-}
 
 // ---------------------------------------------------------------- ReadTokenInfo
 
