@@ -119,7 +119,7 @@ void CardMonitor::Run(const QString& readerName) {
       m_hop.Post([this] { m_client.OnTokenAbsent(); });
     } else {
       if (m_tokenInfoPending && RefreshTokenPanel(readerName) == 1) m_tokenInfoPending = false;
-      if (m_burnArmed) {
+      if (m_burnArmed && m_burnPending) {
         bool wanted = false;
         if (m_hop.Run([&] { wanted = m_client.BurnWanted(); }) && wanted) m_client.BurnToken(readerName);
       }

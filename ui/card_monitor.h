@@ -73,6 +73,9 @@ class CardMonitor {
   // Any thread: the burn attempt is over; no more burns until re-armed.
   void EndBurnAttempt() { m_burnArmed = false; }
   bool BurnArmed() const { return m_burnArmed.load(); }
+  // Window thread: whether a burn is pending. While none is, the monitor
+  // does not ask the window on every pass whether it wants the token.
+  void SetBurnPending(bool pending) { m_burnPending = pending; }
   // Monitor thread: this token refused the customer key in a burn. It is not
   // authenticated again, whatever passes come between, until ArmBurn: every
   // try costs the token one of its few authentication tries.
@@ -105,6 +108,7 @@ class CardMonitor {
 
   std::atomic<bool> m_tokenInfoPending{true};
   std::atomic<bool> m_burnArmed{true};
+  std::atomic<bool> m_burnPending{false};
   mutable std::mutex m_refusedMutex;
   std::optional<QByteArray> m_refusedSerial;
 };

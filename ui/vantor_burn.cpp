@@ -102,13 +102,9 @@ void CVantorDlg::OnBurn() {
     }
   }
   m_cardMonitor.ArmBurn();
-  if (m_burnMode) {
-    m_burnMode = false;
-    SetBurnCaption(QStringLiteral("Burn"));
-  } else {
-    m_burnMode = true;
-    SetBurnCaption(QStringLiteral("Stop"));
-  }
+  m_burnMode = !m_burnMode;
+  m_cardMonitor.SetBurnPending(m_burnMode);
+  SetBurnCaption(m_burnMode ? QStringLiteral("Stop") : QStringLiteral("Burn"));
   // The pause keeps the button disabled without holding up the window.
   QTimer::singleShot(kBurnPauseMs, this, release);
 }
@@ -230,6 +226,7 @@ void CVantorDlg::BurnToken(const QString& readerName) {
 
 void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
   m_burnMode = false;
+  m_cardMonitor.SetBurnPending(false);
   SetBurnCaption(QStringLiteral("Burn"));
   ++m_totalCount;
   if (success) {
