@@ -29,6 +29,7 @@
 #include "program_icon.h"
 #include "seed_file.h"
 #include "sound_cue.h"
+#include "split_button_accessible.h"
 #include "text_convert.h"
 #include "token_clock.h"
 #include "window_clock.h"
@@ -57,6 +58,7 @@ QString ClockTextOf(const QDateTime& t) {
 CVantorDlg::CVantorDlg(QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CVantorDlg>()) {
   ui::InitStationResources();
+  ui::InstallSplitButtonAccessibility();
   m_hIcon = ui::ProgramIcon();
   m_ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

@@ -1,6 +1,7 @@
 // Window tests of the station against emulated readers and tokens in-process:
 // the real CVantorDlg, its monitors on their threads, the token commands and
 // the emulator behind the PC/SC seam.
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QMessageBox>
@@ -94,6 +95,7 @@ class VantorDlgTest : public QObject {
   void closeDuringSuccessMessageBooksThenCloses();
   void connectDuringSuccessMessageDoesNotDeadlock();
   void enterAndEscapeClose();
+  void splitButtonsThroughAssistiveTechnology();
   void aboutBox();
   void realMessageBox_data();
   void realMessageBox();
@@ -883,6 +885,42 @@ void VantorDlgTest::enterAndEscapeClose() {
   QTest::keyClick(m_dlg, Qt::Key_Escape);
   QVERIFY(!m_dlg->isVisible());
   QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
+}
+
+void VantorDlgTest::splitButtonsThroughAssistiveTechnology() {
+  // A screen reader presses the body and opens the menu as two actions, and
+  // neither request waits for the menu to close.
+  auto* random = ControlOf<QToolButton>(m_dlg, kRandomButton);
+  QAccessibleInterface* face = QAccessible::queryAccessibleInterface(random);
+  QVERIFY(face && face->actionInterface());
+  QCOMPARE(face->text(QAccessible::Name), QStringLiteral("Random"));
+  QCOMPARE(face->actionInterface()->actionNames(),
+           QStringList({QAccessibleActionInterface::pressAction(), QAccessibleActionInterface::showMenuAction()}));
+  face->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  auto* secret = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
+  QTRY_COMPARE(secret->text().size(), 52);  // 32 random bytes in Base32
+  QCOMPARE(m_cue.Plays().size(), 1);
+
+  // The menu runs an event loop of its own once it opens: close it from there.
+  bool menuSeen = false;
+  QTimer closer;
+  connect(&closer, &QTimer::timeout, [&] {
+    if (QApplication::activePopupWidget() != random->menu()) return;
+    menuSeen = true;
+    random->menu()->close();
+  });
+  closer.start(10);
+  face->actionInterface()->doAction(QAccessibleActionInterface::showMenuAction());
+  QVERIFY(!random->menu()->isVisible());  // not opened inside the request
+  QTRY_VERIFY(menuSeen);
+  closer.stop();
+
+  // The body of "Scan QR Code" does nothing, through this way too.
+  QAccessibleInterface* scan = QAccessible::queryAccessibleInterface(ControlOf<QToolButton>(m_dlg, kScanQrButton));
+  scan->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  QTest::qWait(100);
+  QCOMPARE(secret->text().size(), 52);
+  QVERIFY(m_messages.Texts().isEmpty());
 }
 
 // Runs check on the modal dialog that the next call opens, then lets it go.
