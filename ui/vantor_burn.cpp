@@ -202,6 +202,9 @@ void CVantorDlg::BurnToken(const QString& readerName) {
       return;
     }
     if (!ConfirmTokenSerial(readerName, record)) return;
+    // The window began closing while the burn authenticated: the operator has
+    // left, so the token is left as it is and nothing is booked.
+    if (m_hop.Closing()) return;
     const int algorithm =
         record.choices.algorithm == "SHA256" ? tokenlink::kSeedAlgorithmSha256 : tokenlink::kSeedAlgorithmSha1;
     const QByteArray reader = app::WideToAnsi(readerName);
