@@ -1,6 +1,10 @@
 #include "otp_dialog.h"
 
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpressionValidator>
 #include <QTreeWidgetItem>
+#include <cstdlib>
 #include <string>
 
 #include "dialog_units.h"
@@ -21,6 +25,10 @@ CDiaLogOTP::CDiaLogOTP(QWidget* parent) : QDialog(parent), m_ui(std::make_unique
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   ui::ApplyDialogUnits(this);
   m_codeList = m_ui->codeList;
+  m_ui->tokenCodeEdit->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,6}")), m_ui->tokenCodeEdit));
+  connect(m_ui->tokenCodeEdit, &QLineEdit::textEdited, this, &CDiaLogOTP::OnTokenCodeEdited);
+  ShowMatch(QString());
 }
 
 CDiaLogOTP::~CDiaLogOTP() = default;
@@ -47,11 +55,44 @@ void CDiaLogOTP::FillCodes() {
                                             static_cast<uint8_t>(m_digits), offset);
     AddCodeRow(offset, code);
   }
-  QTreeWidgetItem* current = m_codeList->topLevelItem(kStepsEachSide);
-  if (current != nullptr) {
-    m_codeList->setCurrentItem(current);
-    current->setSelected(true);
+  SelectRow(kStepsEachSide);
+}
+
+void CDiaLogOTP::SelectRow(int row) {
+  QTreeWidgetItem* item = m_codeList->topLevelItem(row);
+  if (item == nullptr) return;
+  m_codeList->setCurrentItem(item);
+  item->setSelected(true);
+  m_codeList->scrollToItem(item);
+}
+
+void CDiaLogOTP::OnTokenCodeEdited(const QString& text) {
+  if (text.size() < m_digits) {
+    // Half typed: back to the current step, nothing to say yet.
+    SelectRow(kStepsEachSide);
+    ShowMatch(QString());
+    return;
   }
+  // Two steps may share a code; the one nearest the current step is the
+  // likelier clock offset.
+  int best = -1;
+  for (int row = 0; row < m_codeList->topLevelItemCount(); ++row) {
+    if (m_codeList->topLevelItem(row)->text(1) != text) continue;
+    if (best < 0 || std::abs(row - kStepsEachSide) < std::abs(best - kStepsEachSide)) best = row;
+  }
+  if (best < 0) {
+    SelectRow(kStepsEachSide);
+    ShowMatch(QStringLiteral("no match within \u00B1%1 steps").arg(kStepsEachSide));
+    return;
+  }
+  SelectRow(best);
+  ShowMatch(QStringLiteral("matches step ") + m_codeList->topLevelItem(best)->text(0));
+}
+
+void CDiaLogOTP::ShowMatch(const QString& text) {
+  // The label shows a changing value, so its accessible name is that value.
+  m_ui->tokenMatchLabel->setText(text);
+  m_ui->tokenMatchLabel->setAccessibleName(text.isEmpty() ? QStringLiteral("No code typed") : text);
 }
 
 void CDiaLogOTP::AddCodeRow(int offset, uint32_t code) {

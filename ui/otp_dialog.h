@@ -1,6 +1,8 @@
 // "One-Time Password": the 21 codes that the window's secret yields for the
 // current time step and the ten steps before and after it, to compare with a
-// token's display. Shows codes only; closed by its close box or Esc.
+// token's display. Shows codes only; closed by its close box or Esc. Below the
+// list the operator may type the code the token shows: its row is selected and
+// the dialog names the token's clock offset in time steps.
 #pragma once
 #include <QDialog>
 #include <QString>
@@ -37,6 +39,10 @@ class CDiaLogOTP : public QDialog {
   void OnInitDialog();
   void FillCodes();
   void AddCodeRow(int offset, uint32_t code);
+  // Bench check: finds the typed code among the rows.
+  void OnTokenCodeEdited(const QString& text);
+  void SelectRow(int row);
+  void ShowMatch(const QString& text);
 
   std::unique_ptr<Ui::CDiaLogOTP> m_ui;
 };

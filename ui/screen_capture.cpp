@@ -1,10 +1,13 @@
-// Screen capture through Qt's platform plugin, and the grey image of a picture.
+// Screen capture through Qt's platform plugin or the desktop portal, and the
+// grey image of a picture.
 #include "screen_capture.h"
 
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
 #include <atomic>
+
+#include "portal_screenshot.h"
 
 namespace ui {
 namespace {
@@ -36,7 +39,11 @@ ScreenCapture& ActiveScreenCapture() {
 
 void UseScreenCapture(ScreenCapture* capture) { g_active.store(capture); }
 
-QImage CapturePrimaryScreen() { return ActiveScreenCapture().GrabPrimaryScreen(); }
+QImage CapturePrimaryScreen() {
+  QImage picture = ActiveScreenCapture().GrabPrimaryScreen();
+  if (picture.isNull()) picture = PortalScreenshot();
+  return picture;
+}
 
 std::optional<sources::GreyImage> ScreenGreyImage(const QImage& picture) {
   if (picture.isNull()) return std::nullopt;

@@ -1,6 +1,6 @@
 // The screen picture of "Scan Screen", behind a seam so that tests answer it
 // with a picture of their own or a null one, and its grey image for the QR
-// recogniser.
+// recogniser. Where Qt cannot see the screen, the desktop portal is asked.
 #pragma once
 #include <QImage>
 #include <optional>
@@ -23,7 +23,9 @@ ScreenCapture& SystemScreenCapture();
 ScreenCapture& ActiveScreenCapture();
 void UseScreenCapture(ScreenCapture* capture);  // nullptr restores SystemScreenCapture()
 
-// Window thread only.
+// The active capture's picture; when it has none (a Wayland session), the
+// desktop portal's screenshot (portal_screenshot.h); a null picture when both
+// fail. Window thread only.
 QImage CapturePrimaryScreen();
 
 // Grey from all three colours with the luma stb_image gives image files,

@@ -27,6 +27,7 @@
 #include <QTreeWidget>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "emulated_pcsc.h"
@@ -45,7 +46,7 @@
 namespace {
 
 enum ControlId {
-  kSerialLabel = 1006, kReaderCombo = 1018, kConnectButton = 1019,
+  kSerialLabel = 1006, kBurnButton = 1015, kReaderCombo = 1018, kConnectButton = 1019,
   kTime30 = 1021, kTime60 = 1022, kSha1 = 1023, kSha256 = 1024,
   kTestButton = 1029, kEncodingCombo = 1031, kLoadSeedFileButton = 1000, kRandomButton = 1044,
   kSecretEdit = 1047, kSeedPathLabel = 1048, kSeedCaptionLabel = 1049, kEditButton = 1050,
@@ -185,6 +186,8 @@ class SourcesTest : public QObject {
   void preview_data();
   void preview();
   void previewNeedsASecret();
+  void benchCheck_data();
+  void benchCheck();
 
  private:
   void ConnectAndLay(const std::string& serial);
@@ -687,6 +690,118 @@ void SourcesTest::previewNeedsASecret() {
   QTest::qWait(1100);
   QVERIFY(!opened);
   QVERIFY(m_messages.Texts().isEmpty());
+}
+
+// --- Bench check: the code the token shows, found in the preview ------------
+
+enum class Typed { DisplayCode, FirstFiveDigits, DisplayCodeThenFive };
+Q_DECLARE_METATYPE(Typed)
+
+void SourcesTest::benchCheck_data() {
+  QTest::addColumn<bool>("sixtySeconds");
+  QTest::addColumn<bool>("sha256");
+  QTest::addColumn<int>("tokenAhead");  // time steps the token's clock runs ahead of the computer's
+  QTest::addColumn<Typed>("typed");
+  QTest::addColumn<int>("selectedRow");
+  QTest::addColumn<QString>("said");
+
+  const QString noMatch = QStringLiteral("no match within \u00B110 steps");
+  QTest::addRow("on time") << false << false << 0 << Typed::DisplayCode << 10 << "matches step 0";
+  QTest::addRow("one step ahead") << false << false << 1 << Typed::DisplayCode << 11 << "matches step +1";
+  QTest::addRow("three steps behind") << false << false << -3 << Typed::DisplayCode << 7 << "matches step -3";
+  QTest::addRow("ten ahead, 60s, SHA256") << true << true << 10 << Typed::DisplayCode << 20 << "matches step +10";
+  QTest::addRow("ten behind, 60s, SHA1") << true << false << -10 << Typed::DisplayCode << 0 << "matches step -10";
+  QTest::addRow("eleven ahead") << false << false << 11 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("eleven behind, SHA256") << false << true << -11 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("five digits typed") << false << false << -2 << Typed::FirstFiveDigits << 10 << QString();
+  // A match, then a digit taken back: the selection returns to the current step.
+  QTest::addRow("matched, then a digit deleted") << false << false << 4 << Typed::DisplayCodeThenFive << 10
+                                                 << QString();
+}
+
+void SourcesTest::benchCheck() {
+  QFETCH(bool, sixtySeconds);
+  QFETCH(bool, sha256);
+  QFETCH(int, tokenAhead);
+  QFETCH(Typed, typed);
+  QFETCH(int, selectedRow);
+  QFETCH(QString, said);
+
+  // One fixed moment for the computer and the token, in the middle of a step.
+  constexpr qint64 kNow = 1700000015;
+  seed::SetTotpClock([] { return kNow; });
+  ControlOf<QRadioButton>(m_dlg, sixtySeconds ? kTime60 : kTime30)->setChecked(true);
+  ControlOf<QRadioButton>(m_dlg, sha256 ? kSha256 : kSha1)->setChecked(true);
+
+  // Burn the secret into an emulated token through the window.
+  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  QTRY_VERIFY(combo->findText(kReaderText) >= 0);
+  combo->setCurrentIndex(combo->findText(kReaderText));
+  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+  sim::TokenConfig config;
+  config.serialNumber = "ZZBENCH001";
+  config.clockBase = kNow;
+  auto token = std::make_shared<sim::TokenEmulator>(config);
+  token->SetHostClock([] { return kNow; });
+  m_pcsc->InsertToken(kReader, token);
+  TypeSecret(kRfcSecret);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZBENCH001"));
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
+  QTRY_VERIFY(burn->isEnabled());
+  burn->click();
+  QTRY_COMPARE(m_messages.Texts(), QStringList{QStringLiteral("Token successfully programmed!")});
+  QCOMPARE(token->TimeStep(), sixtySeconds ? 60 : 30);
+  QCOMPARE(token->Algorithm(), sha256 ? 2 : 1);
+
+  // The token's clock drifts; its display is what the operator reads.
+  const int step = sixtySeconds ? 60 : 30;
+  token->SetClock(static_cast<uint32_t>(kNow + qint64(tokenAhead) * step));
+  const std::optional<uint32_t> display = token->DisplayCode();
+  QVERIFY(display.has_value());
+  const QString shown = QString::asprintf("%06u", *display);
+
+  QString matchText, matchName, editName, codeInSelectedRow;
+  int currentRow = -1, selectedCount = -1;
+  bool opened = false;
+  WhenPreviewOpens(
+      [&](CDiaLogOTP* preview) {
+        auto* edit = preview->findChild<QLineEdit*>(QStringLiteral("tokenCodeEdit"));
+        auto* match = preview->findChild<QLabel*>(QStringLiteral("tokenMatchLabel"));
+        auto* list = preview->findChild<QTreeWidget*>(QStringLiteral("codeList"));
+        QVERIFY(edit && match && list);
+        QVERIFY(edit->isVisible() && match->isVisible());
+        // Both new controls lie inside the dialog, below the list.
+        QVERIFY(preview->rect().contains(edit->geometry()));
+        QVERIFY(preview->rect().contains(match->geometry()));
+        QVERIFY(edit->geometry().top() >= list->geometry().bottom());
+        editName = AccessibleName(edit);
+        edit->setFocus();
+        if (typed == Typed::FirstFiveDigits) {
+          QTest::keyClicks(edit, shown.left(5));
+        } else {
+          QTest::keyClicks(edit, shown);
+          if (typed == Typed::DisplayCodeThenFive) QTest::keyClick(edit, Qt::Key_Backspace);
+        }
+        // The box takes digits only, at most six.
+        QTest::keyClicks(edit, QStringLiteral("x"));
+        if (typed == Typed::DisplayCode) QTest::keyClicks(edit, QStringLiteral("7"));
+        QCOMPARE(edit->text().size(), typed == Typed::DisplayCode ? 6 : 5);
+        matchText = match->text();
+        matchName = AccessibleName(match);
+        currentRow = list->indexOfTopLevelItem(list->currentItem());
+        selectedCount = static_cast<int>(list->selectedItems().size());
+        if (list->currentItem() != nullptr) codeInSelectedRow = list->currentItem()->text(1);
+      },
+      &opened);
+  ControlOf<QPushButton>(m_dlg, kTestButton)->click();
+
+  QVERIFY(opened);
+  QCOMPARE(editName, QStringLiteral("Code the token shows"));
+  QCOMPARE(matchText, said);
+  if (!said.isEmpty()) QCOMPARE(matchName, said);  // the label publishes what it says
+  QCOMPARE(currentRow, selectedRow);
+  QCOMPARE(selectedCount, 1);
+  if (said.startsWith(QStringLiteral("matches"))) QCOMPARE(codeInSelectedRow, shown);
 }
 
 // ---------------------------------------------------------------------------
