@@ -2,7 +2,8 @@
 #include "file_dialogs.h"
 
 #include <QFileDialog>
-#include <atomic>
+
+#include "seam.h"
 
 namespace ui {
 namespace {
@@ -14,7 +15,7 @@ class SystemDialogs : public FileDialogs {
   }
 };
 
-std::atomic<FileDialogs*> g_active{nullptr};
+Seam<FileDialogs> g_seam(SystemFileDialogs);
 
 }  // namespace
 
@@ -23,12 +24,9 @@ FileDialogs& SystemFileDialogs() {
   return dialogs;
 }
 
-FileDialogs& ActiveFileDialogs() {
-  FileDialogs* active = g_active.load();
-  return active ? *active : SystemFileDialogs();
-}
+FileDialogs& ActiveFileDialogs() { return g_seam.Active(); }
 
-void UseFileDialogs(FileDialogs* dialogs) { g_active.store(dialogs); }
+void UseFileDialogs(FileDialogs* dialogs) { g_seam.Replace(dialogs); }
 
 QString ChooseFileToOpen(QWidget* owner, const QString& filter) {
   return ActiveFileDialogs().OpenFileName(owner, filter);

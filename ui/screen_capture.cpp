@@ -5,9 +5,9 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
-#include <atomic>
 
 #include "portal_screenshot.h"
+#include "seam.h"
 
 namespace ui {
 namespace {
@@ -23,7 +23,7 @@ class SystemCapture : public ScreenCapture {
   }
 };
 
-std::atomic<ScreenCapture*> g_active{nullptr};
+Seam<ScreenCapture> g_seam(SystemScreenCapture);
 
 }  // namespace
 
@@ -32,12 +32,9 @@ ScreenCapture& SystemScreenCapture() {
   return capture;
 }
 
-ScreenCapture& ActiveScreenCapture() {
-  ScreenCapture* active = g_active.load();
-  return active ? *active : SystemScreenCapture();
-}
+ScreenCapture& ActiveScreenCapture() { return g_seam.Active(); }
 
-void UseScreenCapture(ScreenCapture* capture) { g_active.store(capture); }
+void UseScreenCapture(ScreenCapture* capture) { g_seam.Replace(capture); }
 
 QImage CapturePrimaryScreen() {
   QImage picture = ActiveScreenCapture().GrabPrimaryScreen();

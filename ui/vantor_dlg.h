@@ -131,6 +131,8 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   void StopMonitors();
 
   // Seed sources.
+  // Empties the secret and asks for a file; empty when cancelled.
+  QString ClearSecretAndChooseFile(const QString& filter);
   bool LoadImageCodes(const QString& path);
   bool ApplyQrPayloads(const sources::GreyImage& image);
   void ApplyOtpauthUri(const sources::ParsedUri& uri);

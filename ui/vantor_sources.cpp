@@ -62,11 +62,16 @@ void CVantorDlg::OnTest() {
   }
 }
 
-void CVantorDlg::OnLoadSeedFile() {
-  if (IgnoringInput()) return;
+QString CVantorDlg::ClearSecretAndChooseFile(const QString& filter) {
+  if (IgnoringInput()) return {};
+  // A source starts from an empty secret, also when its dialog is cancelled.
   m_secret.clear();
   m_secretEdit->clear();
-  const QString path = ui::ChooseFileToOpen(this, kSeedFileFilter);
+  return ui::ChooseFileToOpen(this, filter);
+}
+
+void CVantorDlg::OnLoadSeedFile() {
+  const QString path = ClearSecretAndChooseFile(kSeedFileFilter);
   if (path.isEmpty()) return;
   if (!sources::LoadSeedFile(path)) {
     ShowError(this, QStringLiteral("Failed to load seed file!"));
@@ -96,10 +101,7 @@ void CVantorDlg::OnScanScreen() {
 }
 
 void CVantorDlg::OnLoadImageFile() {
-  if (IgnoringInput()) return;
-  m_secret.clear();
-  m_secretEdit->clear();
-  const QString path = ui::ChooseFileToOpen(this, kImageFileFilter);
+  const QString path = ClearSecretAndChooseFile(kImageFileFilter);
   if (path.isEmpty()) return;
   if (!LoadImageCodes(path)) {
     ShowError(this, QStringLiteral("Incorrect QR code file!"));

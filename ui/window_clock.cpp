@@ -1,7 +1,8 @@
 #include "window_clock.h"
 
-#include <atomic>
 #include <chrono>
+
+#include "seam.h"
 
 namespace ui {
 namespace {
@@ -15,7 +16,7 @@ class SystemClock : public WindowClock {
   }
 };
 
-std::atomic<WindowClock*> g_active{nullptr};
+Seam<WindowClock> g_seam(SystemWindowClock);
 
 }  // namespace
 
@@ -24,11 +25,8 @@ WindowClock& SystemWindowClock() {
   return clock;
 }
 
-WindowClock& ActiveWindowClock() {
-  WindowClock* active = g_active.load();
-  return active ? *active : SystemWindowClock();
-}
+WindowClock& ActiveWindowClock() { return g_seam.Active(); }
 
-void UseWindowClock(WindowClock* clock) { g_active.store(clock); }
+void UseWindowClock(WindowClock* clock) { g_seam.Replace(clock); }
 
 }  // namespace ui
