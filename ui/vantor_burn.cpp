@@ -180,11 +180,14 @@ bool CVantorDlg::ConfirmTokenSerial(const QString& readerName, const ui::BurnRec
 void CVantorDlg::BurnToken(const QString& readerName) {
   std::optional<ui::BurnRecord> captured;
   // A window that is closing hands nothing over, and then nothing is written.
+  // The window is asked again here: since the monitor asked, the token may
+  // have left (a pass of the reader list between the two calls) and then
+  // there is nothing to burn, nor to book.
   if (!m_hop.Run([&] {
-        if (!m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
+        if (BurnWanted() && !m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
       }))
     return;
-  if (!captured) return;  // this token refused the key; it waits for Burn
+  if (!captured) return;  // no token any more, or this one refused the key; the burn stays pending
   const ui::BurnRecord& record = *captured;
 
   bool success = false;
