@@ -6,6 +6,11 @@
 #   pcsc-stack.sh start DIR [PORT] [-- VIRTUAL-TOKEN OPTIONS...]
 #   pcsc-stack.sh stop DIR
 #   pcsc-stack.sh env DIR        prints the exports clients need
+#   pcsc-stack.sh pcscd-stop DIR | pcscd-start DIR
+#                                stops / starts pcscd alone (a service that
+#                                dies and comes back); the token stays
+#   pcsc-stack.sh token-stop DIR | token-start DIR [-- VIRTUAL-TOKEN OPTIONS...]
+#                                stops / starts the virtual token alone
 #
 # Environment: VIRTUAL_TOKEN and PCSCD_SOCKET_LAUNCH name the programs (default:
 # the build/ tree); PCSC_STACK_NO_TOKEN=1 starts pcscd only (the caller runs
@@ -84,17 +89,23 @@ cmd_env() {
   echo "export ZZ_VPCD_PORT=$(cat "$dir/port")"
 }
 
-cmd_stop() {
+stop_pcscd() {
   local dir=$1
-  [ -d "$dir" ] || return 0
-  stop_pid_file "$dir/virtual-token.pid"
   stop_pid_file "$dir/pcscd.pid"
   # Socket-activation mode: pcscd removed /run/pcscd/pcscd.pid at exit; put
   # back the one of the pcscd that was there before.
   if [ -f "$dir/foreign-pcscd.pid" ]; then
     mkdir -p /run/pcscd && cp "$dir/foreign-pcscd.pid" /run/pcscd/pcscd.pid && rm -f "$dir/foreign-pcscd.pid"
   fi
-  rm -f "$dir/run/pcscd.comm" "$dir/run/pcscd.pid" "$dir/control"
+  rm -f "$dir/run/pcscd.comm" "$dir/run/pcscd.pid"
+}
+
+cmd_stop() {
+  local dir=$1
+  [ -d "$dir" ] || return 0
+  stop_pid_file "$dir/virtual-token.pid"
+  stop_pcscd "$dir"
+  rm -f "$dir/control"
 }
 
 start_pcscd_in_namespace() {
@@ -153,10 +164,20 @@ LIBPATH      $driver
 CHANNELID    $hex
 EOF
 
-  if [ "${PCSC_STACK_MODE:-}" = socket ] || ! start_pcscd_in_namespace "$dir" "$pcscd"; then
+  start_pcscd "$dir" "${PCSC_STACK_MODE:-}"
+  if [ -n "$token" ]; then
+    : >"$dir/virtual-token.log"
+    start_token "$dir" "$token" "${token_args[@]}"
+  fi
+  echo "pcsc-stack: pcscd ($(cat "$dir/mode")) on $dir/run/pcscd.comm, reader '$reader_name' on port $port" >&2
+}
+
+start_pcscd() {  # DIR MODE: pcscd on the reader configuration of DIR, ready when it returns
+  local dir=$1 mode=$2 pcscd
+  pcscd=$(command -v pcscd || echo /usr/sbin/pcscd)
+  if [ "$mode" = socket ] || ! start_pcscd_in_namespace "$dir" "$pcscd"; then
     start_pcscd_socket_activated "$dir" "$pcscd"
   fi
-
   # pcscd is ready once it answers on its socket.
   local i
   for i in $(seq 1 100); do
@@ -165,25 +186,47 @@ EOF
     sleep 0.1
   done
   [ -S "$dir/run/pcscd.comm" ] || { cmd_stop "$dir"; die "pcscd socket did not appear"; }
+}
 
-  if [ -n "$token" ]; then
-    "$token" --port "$port" --control "$dir/control" "${token_args[@]}" >"$dir/virtual-token.log" 2>&1 &
-    echo $! >"$dir/virtual-token.pid"
-    # The card is present once pcscd has powered it up and read its ATR.
-    for i in $(seq 1 100); do
-      if "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
-      alive "$(read_pid "$dir/virtual-token.pid")" || { cat "$dir/virtual-token.log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
-      sleep 0.1
-    done
-    "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$' ||
-      { cat "$dir/virtual-token.log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
-  fi
-  echo "pcsc-stack: pcscd ($(cat "$dir/mode")) on $dir/run/pcscd.comm, reader '$reader_name' on port $port" >&2
+start_token() {  # DIR PROGRAM [OPTIONS...]: the virtual token, back when the card is up
+  local dir=$1 token=$2 i
+  shift 2
+  "$token" --port "$(cat "$dir/port")" --control "$dir/control" "$@" >>"$dir/virtual-token.log" 2>&1 &
+  echo $! >"$dir/virtual-token.pid"
+  # The card is present once pcscd has powered it up and read its ATR.
+  for i in $(seq 1 100); do
+    if "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
+    alive "$(read_pid "$dir/virtual-token.pid")" || { cat "$dir/virtual-token.log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
+    sleep 0.1
+  done
+  "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$' ||
+    { cat "$dir/virtual-token.log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
+}
+
+cmd_pcscd_start() {
+  local dir=$1 mode=""
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  alive "$(read_pid "$dir/pcscd.pid")" && die "pcscd already runs in $dir"
+  [ "$(cat "$dir/mode" 2>/dev/null)" = socket-activation ] && mode=socket
+  start_pcscd "$dir" "$mode"
+}
+
+cmd_token_start() {
+  local dir=$1
+  shift
+  if [ $# -gt 0 ] && [ "$1" = "--" ]; then shift; fi
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  alive "$(read_pid "$dir/virtual-token.pid")" && die "the virtual token already runs in $dir"
+  start_token "$dir" "$(find_program virtual-token VIRTUAL_TOKEN)" "$@"
 }
 
 case "${1:-}" in
   start) [ $# -ge 2 ] || die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS]"; shift; cmd_start "$@" ;;
   stop) [ $# -eq 2 ] || die "usage: $0 stop DIR"; cmd_stop "$2" ;;
   env) [ $# -eq 2 ] || die "usage: $0 env DIR"; cmd_env "$(cd "$2" && pwd)" ;;
-  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR" ;;
+  pcscd-stop) [ $# -eq 2 ] || die "usage: $0 pcscd-stop DIR"; stop_pcscd "$(cd "$2" && pwd)" ;;
+  pcscd-start) [ $# -eq 2 ] || die "usage: $0 pcscd-start DIR"; cmd_pcscd_start "$(cd "$2" && pwd)" ;;
+  token-stop) [ $# -eq 2 ] || die "usage: $0 token-stop DIR"; stop_pid_file "$(cd "$2" && pwd)/virtual-token.pid" ;;
+  token-start) [ $# -ge 2 ] || die "usage: $0 token-start DIR [-- TOKEN OPTIONS]"; shift; d=$(cd "$1" && pwd); shift; cmd_token_start "$d" "$@" ;;
+  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR | pcscd-stop DIR | pcscd-start DIR | token-stop DIR | token-start DIR [-- TOKEN OPTIONS]" ;;
 esac

@@ -135,6 +135,10 @@ void Usage() {
                "  --fail-ins INS:SW    answer instruction INS with status word SW (hex), repeatable\n"
                "  --pull-at N          take the card out of the field so that the N-th APDU fails\n"
                "  --control PATH       UNIX socket for control commands (state, remove, insert, ...)\n"
+               "Control commands: state, remove, insert, toggle, power-off, factory, serial TEXT (another\n"
+               "token, new and out of the field), pull-at N (while out of the field, pull-at 1 takes the\n"
+               "card away right after its next power-up), drop-at N, fail-ins INS SW, clear-faults,\n"
+               "set-clock TIME.\n"
                "Keys on a terminal: r = take out of / lay on the field, s = state, q = quit.\n"
                "SIGUSR1 also takes the card out of / lays it on the field.\n");
 }
@@ -196,9 +200,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 
 class VirtualToken {
  public:
-  explicit VirtualToken(const Options& options) : m_options(options), m_token(options.config) {
-    for (const auto& [ins, sw] : options.faults) m_token.FailInstruction(ins, sw);
-    m_token.SetChangeListener([](const std::string& what) { Say("token: " + what); });
+  explicit VirtualToken(const Options& options) : m_options(options), m_config(options.config) {
+    NewToken();
+    for (const auto& [ins, sw] : options.faults) m_token->FailInstruction(ins, sw);
   }
 
   int Run();
@@ -212,6 +216,8 @@ class VirtualToken {
   // false when the connection is gone.
   bool ServeReader();
   void ArmPull(int n);
+  // A token of the configuration in its factory state, without faults.
+  void NewToken();
   void ShowCodeIfStepChanged(bool force);
   std::string StateText() const;
   std::string Command(const std::string& line);
@@ -220,13 +226,15 @@ class VirtualToken {
   void HandleKey(char key);
 
   const Options& m_options;
-  sim::TokenEmulator m_token;
+  sim::TokenConfig m_config;  // of the token in hand; `serial` changes its serial number
+  std::unique_ptr<sim::TokenEmulator> m_token;
   int m_reader = -1;   // connection to vpcd; -1 while out of the field or waiting
   bool m_inField = true;
   bool m_powered = false;
   bool m_waitingShown = false;
   bool m_quit = false;
   int m_pullCountdown = 0;  // the n-th APDU from now must fail as a pulled card
+  bool m_pullAtPowerUp = false;  // leave the field right after the next power-up
   int m_dropCountdown = 0;  // the n-th APDU from now gets no answer: the connection closes
   long m_apdus = 0;
   std::chrono::steady_clock::time_point m_nextAttempt{};
@@ -272,7 +280,7 @@ void VirtualToken::Disconnect(const std::string& why) {
     Say("card out of the field: " + why);
   }
   m_powered = false;
-  m_token.PowerOff();
+  m_token->PowerOff();
   m_nextAttempt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReconnectMs);
 }
 
@@ -280,6 +288,7 @@ void VirtualToken::TakeOut(const std::string& why) {
   m_inField = false;
   m_pullCountdown = 0;
   m_dropCountdown = 0;
+  m_pullAtPowerUp = false;
   Disconnect(why);
 }
 
@@ -297,10 +306,24 @@ void VirtualToken::Toggle(const std::string& why) {
     LayOn(why);
 }
 
+void VirtualToken::NewToken() {
+  m_token = std::make_unique<sim::TokenEmulator>(m_config);
+  m_token->SetChangeListener([](const std::string& what) { Say("token: " + what); });
+  m_shownStep.reset();
+}
+
 void VirtualToken::ArmPull(int n) {
   m_pullCountdown = n;
-  // The first APDU from now can only fail if the card is gone already.
-  if (n == 1) TakeOut("pulled before the next APDU");
+  if (n != 1) return;
+  if (m_inField) {
+    // The first APDU from now can only fail if the card is gone already.
+    TakeOut("pulled before the next APDU");
+  } else {
+    // Out of the field: the card will be laid on, powered up by the reader
+    // and gone again before its first APDU, which then fails.
+    m_pullCountdown = 0;
+    m_pullAtPowerUp = true;
+  }
 }
 
 bool VirtualToken::ServeReader() {
@@ -315,10 +338,10 @@ bool VirtualToken::ServeReader() {
     switch (message[0]) {
       case kVpcdPowerOff:
         m_powered = false;
-        m_token.PowerOff();
+        m_token->PowerOff();
         return true;
       case kVpcdReset:
-        m_token.PowerOff();
+        m_token->PowerOff();
         m_powered = true;
         return true;
       case kVpcdPowerOn:
@@ -337,24 +360,29 @@ bool VirtualToken::ServeReader() {
       Disconnect("connection dropped instead of an answer");
       return true;
     }
-    answer = m_token.Process(message);
+    answer = m_token->Process(message);
   } else {
     return true;
   }
 
   const uint8_t lengthBytes[2] = {static_cast<uint8_t>(answer.size() >> 8), static_cast<uint8_t>(answer.size())};
   if (!WriteAll(m_reader, lengthBytes, 2) || !WriteAll(m_reader, answer.data(), answer.size())) return false;
+  if (length == 1 && m_pullAtPowerUp) {
+    m_pullAtPowerUp = false;
+    TakeOut("pulled right after the power-up");
+    return true;
+  }
   if (length > 1 && m_pullCountdown > 0 && --m_pullCountdown == 1) TakeOut("pulled out after the answer");
   return true;
 }
 
 void VirtualToken::ShowCodeIfStepChanged(bool force) {
-  const sim::TokenState state = m_token.State();
+  const sim::TokenState state = m_token->State();
   const uint64_t step = state.clock / static_cast<uint32_t>(state.timeStep);
   if (!force && m_shownStep == step && m_shownSeed == state.seed) return;
   m_shownStep = step;
   m_shownSeed = state.seed;
-  const auto code = m_token.CodeAt(state.clock);
+  const auto code = m_token->CodeAt(state.clock);
   char line[160];
   if (code)
     std::snprintf(line, sizeof line, "display %06u   (%s, %d s step, token clock %s UTC)", *code,
@@ -365,10 +393,10 @@ void VirtualToken::ShowCodeIfStepChanged(bool force) {
 }
 
 std::string VirtualToken::StateText() const {
-  const sim::TokenState state = m_token.State();
-  const auto code = m_token.CodeAt(state.clock);
+  const sim::TokenState state = m_token->State();
+  const auto code = m_token->CodeAt(state.clock);
   std::ostringstream out;
-  out << "serial=" << m_options.config.serialNumber << "\n"
+  out << "serial=" << m_config.serialNumber << "\n"
       << "in_field=" << (m_inField ? 1 : 0) << "\n"
       << "connected=" << (m_reader >= 0 ? 1 : 0) << "\n"
       << "powered=" << (m_powered ? 1 : 0) << "\n"
@@ -412,7 +440,7 @@ std::string VirtualToken::Command(const std::string& line) {
     return "ok\n";
   }
   if (verb == "power-off") {
-    m_token.PowerOff();
+    m_token->PowerOff();
     return "ok\n";
   }
   if (verb == "pull-at" || verb == "drop-at") {
@@ -427,27 +455,40 @@ std::string VirtualToken::Command(const std::string& line) {
   if (verb == "fail-ins") {
     const auto fault = ParseFault(a, b);
     if (!fault) return "error: usage: fail-ins INS SW (hexadecimal)\n";
-    m_token.FailInstruction(fault->first, fault->second);
+    m_token->FailInstruction(fault->first, fault->second);
+    return "ok\n";
+  }
+  if (verb == "serial") {
+    if (a.empty() || a.size() > 64) return "error: usage: serial TEXT (1 to 64 characters)\n";
+    // Another token: the one in hand leaves the field and a new one, in its
+    // factory state, takes its place; `insert` lays it on.
+    TakeOut("another token");
+    m_config.serialNumber = a;
+    NewToken();
+    Say("new token " + a);
+    ShowCodeIfStepChanged(true);
     return "ok\n";
   }
   if (verb == "clear-faults") {
-    m_token.ClearFaults();
+    m_token->ClearFaults();
     m_pullCountdown = 0;
     m_dropCountdown = 0;
+    m_pullAtPowerUp = false;
     return "ok\n";
   }
   if (verb == "set-clock") {
     const auto clock = ParseClock(a);
     if (!clock) return "error: usage: set-clock SECONDS|Y/M/D/h/m/s\n";
-    m_token.SetClock(*clock);
+    m_token->SetClock(*clock);
     ShowCodeIfStepChanged(true);
     return "ok\n";
   }
   if (verb == "factory") {
-    m_token.FactoryReset();
-    m_token.ClearFaults();
+    m_token->FactoryReset();
+    m_token->ClearFaults();
     m_pullCountdown = 0;
     m_dropCountdown = 0;
+    m_pullAtPowerUp = false;
     Say("factory state");
     ShowCodeIfStepChanged(true);
     return "ok\n";
@@ -509,8 +550,8 @@ int VirtualToken::Run() {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   }
 
-  Say("virtual token " + m_options.config.serialNumber + ", " + std::to_string(m_options.config.tries) +
-      " tries, token clock " + tokenlink::FormatTokenClock(m_token.Clock()) + " UTC" +
+  Say("virtual token " + m_config.serialNumber + ", " + std::to_string(m_options.config.tries) +
+      " tries, token clock " + tokenlink::FormatTokenClock(m_token->Clock()) + " UTC" +
       (keys ? "  [r = out of/on the field, s = state, q = quit]" : ""));
   ConnectToReader();
   ShowCodeIfStepChanged(true);

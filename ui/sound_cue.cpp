@@ -1,21 +1,20 @@
-// The secret cue: a generated WAV tone played by a detached player process, or
-// the desktop bell where no player exists.
+// The secret cue: a generated tone handed to a player process through a pipe,
+// or the desktop bell where no player exists.
 #include "sound_cue.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtEndian>
 #include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace ui {
 namespace {
 
 constexpr int kSampleRate = 22050;
+constexpr int kWaveHeaderSize = 44;
 
 QByteArray ToneWave(int frequencyHz, int durationMs) {
   const quint32 samples = static_cast<quint32>(kSampleRate) * static_cast<quint32>(durationMs) / 1000;
@@ -51,47 +50,58 @@ QByteArray ToneWave(int frequencyHz, int durationMs) {
   return wave;
 }
 
+// A player that reads the tone from its standard input, so that the tone
+// never passes through a file another user could name in advance.
+struct Player {
+  QString program;
+  QStringList arguments;
+  bool wantsWave;  // a WAV file on stdin; else raw 16-bit mono samples
+};
+
 class SystemCue : public SoundCue {
  public:
-  ~SystemCue() override {
-    for (const QString& path : std::as_const(m_files)) QFile::remove(path);
-  }
-
   void Play(int frequencyHz, int durationMs) override {
-    const QString player = Player();
-    const QString wave = player.isEmpty() ? QString() : WaveFile(frequencyHz, durationMs);
-    if (!wave.isEmpty() && QProcess::startDetached(player, {wave})) return;
-    QApplication::beep();
+    const std::optional<Player> player = FindPlayer();
+    if (!player) {
+      QApplication::beep();
+      return;
+    }
+    QByteArray tone = ToneWave(frequencyHz, durationMs);
+    if (!player->wantsWave) tone.remove(0, kWaveHeaderSize);
+    auto* process = new QProcess(qApp);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    QObject::connect(process, &QProcess::errorOccurred, process, [process](QProcess::ProcessError error) {
+      if (error == QProcess::FailedToStart) {
+        QApplication::beep();
+        process->deleteLater();
+      }
+    });
+    process->start(player->program, player->arguments);
+    // Queued until the player runs; end of input ends the tone.
+    process->write(tone);
+    process->closeWriteChannel();
   }
 
  private:
-  static QString Player() {
-    static const QString found = [] {
-      for (const char* name : {"paplay", "pw-play", "aplay"}) {
-        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(name));
-        if (!path.isEmpty()) return path;
+  static std::optional<Player> FindPlayer() {
+    static const std::optional<Player> found = []() -> std::optional<Player> {
+      const Player candidates[] = {
+          {QStringLiteral("aplay"), {QStringLiteral("-q"), QStringLiteral("-")}, true},
+          {QStringLiteral("pacat"),
+           {QStringLiteral("--playback"), QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+            QStringLiteral("--rate=%1").arg(kSampleRate), QStringLiteral("--channels=1")},
+           false},
+      };
+      for (const Player& candidate : candidates) {
+        const QString path = QStandardPaths::findExecutable(candidate.program);
+        if (!path.isEmpty()) return Player{path, candidate.arguments, candidate.wantsWave};
       }
-      return QString();
+      return std::nullopt;
     }();
     return found;
   }
-
-  // One file per tone, written on first use and kept for the run.
-  QString WaveFile(int frequencyHz, int durationMs) {
-    const QString key = QStringLiteral("%1-%2").arg(frequencyHz).arg(durationMs);
-    auto it = m_files.find(key);
-    if (it != m_files.end()) return it.value();
-    const QString path = QDir::temp().filePath(
-        QStringLiteral("orvex-zerazaduzu-%1-%2.wav").arg(QCoreApplication::applicationPid()).arg(key));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
-    file.write(ToneWave(frequencyHz, durationMs));
-    file.close();
-    m_files.insert(key, path);
-    return path;
-  }
-
-  QHash<QString, QString> m_files;
 };
 
 std::atomic<SoundCue*> g_active{nullptr};

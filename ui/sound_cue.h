@@ -11,7 +11,8 @@ class SoundCue {
 };
 
 // A real tone on the default audio output when a player program is installed
-// (aplay, paplay or pw-play); the desktop bell otherwise. Returns at once.
+// (aplay or pacat, fed through a pipe: no file is written); the desktop bell
+// otherwise. Returns at once. Window thread.
 SoundCue& SystemSoundCue();
 
 SoundCue& ActiveSoundCue();

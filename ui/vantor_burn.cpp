@@ -43,6 +43,11 @@ QString AuthenticationMessage(int32_t code) {
   }
 }
 
+// The authentication could not be carried out at all, so no try was spent.
+bool ExchangeFailed(int32_t code) {
+  return code == tokenlink::TL_E_NO_DEVICE || code == tokenlink::TL_E_AUTH_EXCHANGE;
+}
+
 QString ExportFileWord(ui::ExportFile file) {
   switch (file) {
     case ui::ExportFile::Hex:
@@ -180,11 +185,14 @@ bool CVantorDlg::ConfirmTokenSerial(const QString& readerName, const ui::BurnRec
 void CVantorDlg::BurnToken(const QString& readerName) {
   std::optional<ui::BurnRecord> captured;
   // A window that is closing hands nothing over, and then nothing is written.
+  // The window is asked again here: since the monitor asked, the token may
+  // have left (a pass of the reader list between the two calls) and then
+  // there is nothing to burn, nor to book.
   if (!m_hop.Run([&] {
-        if (!m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
+        if (BurnWanted() && !m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
       }))
     return;
-  if (!captured) return;  // this token refused the key; it waits for Burn
+  if (!captured) return;  // no token any more, or this one refused the key; the burn stays pending
   const ui::BurnRecord& record = *captured;
 
   bool success = false;
@@ -193,12 +201,18 @@ void CVantorDlg::BurnToken(const QString& readerName) {
   } else if (record.secretText.isEmpty()) {
     ShowMessage(ui::kCaptionError, QStringLiteral("No seed found!"));
   } else {
-    if (AuthenticateWithReport(readerName) != 0) {
-      // Nothing is booked and the burn stays pending, but this token is not
-      // tried again until Burn/Stop is pressed, however often it is laid
-      // anew; another token is taken up once it arrives.
-      m_cardMonitor.RefuseToken(record.serialBytes);
-      m_cardMonitor.EndBurnAttempt();
+    const int32_t auth = AuthenticateWithReport(readerName);
+    if (auth != 0) {
+      // Nothing is booked and the burn stays pending. When the exchange
+      // itself failed (the card left the field, the service went away), the
+      // token judged no key: it is tried again once it is back. A token that
+      // refused the key is not tried again until Burn/Stop is pressed,
+      // however often it is laid anew; another token is taken up once it
+      // arrives.
+      if (!ExchangeFailed(auth)) {
+        m_cardMonitor.RefuseToken(record.serialBytes);
+        m_cardMonitor.EndBurnAttempt();
+      }
       return;
     }
     if (!ConfirmTokenSerial(readerName, record)) return;

@@ -26,6 +26,7 @@
 #include "pcsc_api.h"
 #include "station_test_support.h"
 #include "totp.h"
+#include "virtual_token_control.h"
 
 namespace {
 
@@ -33,42 +34,6 @@ const QString kReader = QStringLiteral("Virtual PCD 00 00");
 const QString kSerial = QStringLiteral("ZZUIE2E01");
 // RFC 6238's test secret "12345678901234567890" in Base32 (coreutils base32).
 const QString kSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
-
-// One command over the virtual token's control socket; the reply's key=value
-// lines, and "ok" = "ok" when it ended in ok.
-std::map<std::string, std::string> Control(const std::string& command) {
-  std::map<std::string, std::string> result;
-  const char* path = std::getenv("ZZ_VTOKEN_CONTROL");
-  if (!path) return result;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (fd >= 0) close(fd);
-    return result;
-  }
-  const std::string line = command + "\n";
-  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    close(fd);
-    return result;
-  }
-  std::string reply;
-  char buffer[512];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  std::size_t from = 0;
-  while (from < reply.size()) {
-    std::size_t end = reply.find('\n', from);
-    if (end == std::string::npos) end = reply.size();
-    const std::string item = reply.substr(from, end - from);
-    const std::size_t eq = item.find('=');
-    if (eq != std::string::npos) result[item.substr(0, eq)] = item.substr(eq + 1);
-    if (item == "ok") result.insert_or_assign(item, item);
-    from = end + 1;
-  }
-  return result;
-}
 
 }  // namespace
 
@@ -193,31 +158,22 @@ void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
   QCOMPARE(Control("state")["seed"], std::string());
 }
 
-// Stack commands through the stack script, as the fixture runs it.
-static bool Stack(const QStringList& arguments) {
-  QProcess script;
-  script.setProcessChannelMode(QProcess::ForwardedChannels);
-  script.start(QStringLiteral("bash"), QStringList{qEnvironmentVariable("UI_STACK_SCRIPT")} + arguments);
-  return script.waitForFinished(30000) && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
-}
-
 void StationE2eTest::recoversAfterPcscdRestart() {
   if (qEnvironmentVariableIsEmpty("UI_STACK_SCRIPT")) QSKIP("needs UI_STACK_SCRIPT and UI_STACK_DIR");
-  const QString dir = qEnvironmentVariable("UI_STACK_DIR");
   auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
   QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
   readers->setCurrentIndex(readers->findText(kReader));
   ControlOf<QPushButton>(m_dlg, 1019)->click();
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
 
-  QVERIFY(Stack({QStringLiteral("stop"), dir}));
+  QVERIFY(Stack({QStringLiteral("stop")}));
   QTRY_COMPARE_WITH_TIMEOUT(readers->count(), 0, 10000);
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), QString(), 10000);
   // The reader list empties the token texts first; the status line follows at
   // the card monitor's next pass.
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1016), QStringLiteral("Token or card not detected"), 10000);
 
-  QVERIFY(Stack({QStringLiteral("start"), dir, QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
+  QVERIFY(Stack({QStringLiteral("start"), QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
                  QStringLiteral("--key"), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")}));
   // Fresh contexts on every pass: the station finds the reader and the token
   // again by itself, and the card monitor still watches the chosen reader.

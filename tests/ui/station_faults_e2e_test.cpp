@@ -1,0 +1,404 @@
+// The station end to end under faults, over an isolated pcscd with the
+// virtual token: the card leaves the field at each APDU of a burn, either
+// before the APDU (the transmit fails) or while it is on its way (the card
+// answers no bytes); pcscd and the virtual token stop and start again. What
+// counts is what the operator is told, what is booked and what the token
+// holds, and that the station goes on burning the next token.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTreeWidget>
+
+#include <memory>
+
+#include "export_set.h"
+#include "station_test_support.h"
+#include "virtual_token_control.h"
+
+namespace {
+
+const QString kReader = QStringLiteral("Virtual PCD 00 00");
+const QString kSerial = QStringLiteral("ZZFAULT01");
+const QString kNextSerial = QStringLiteral("ZZFAULT02");
+// "12345678901234567890" (RFC 6238's secret) in Base32, and in hex.
+const QString kSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
+const std::string kSeedHex = "3132333435363738393031323334353637383930";
+const QString kProgrammed = QStringLiteral("Token successfully programmed!");
+
+enum ControlId { kSerialLabel = 1006, kTotal = 1008, kSuccess = 1009, kFail = 1010, kTips = 1016, kReaders = 1018,
+               kConnect = 1019, kBurn = 1015, kEdit = 1050, kSecretBox = 1047, kUser = 1056, kExport = 1057,
+               kLog = 1060 };
+
+// Where the burn's road the card leaves.
+enum class Step {
+  Arrival,      // the information read when the token is laid on
+  Preparation,  // Burn pressed: challenge, cryptogram, parameter command
+  Burn,         // on the card monitor: challenge, cryptogram
+  SerialCheck,  // on the card monitor: information read before the seed write
+  SeedWrite,
+};
+
+// What the failure leads to.
+enum class Outcome {
+  Unseen,          // no message, nothing booked; the token is read once back
+  NotPrepared,     // a message, nothing booked, no burn pending
+  RetriedOnReturn, // (a message,) nothing booked; the pending burn programs the token once back
+  BookedAsFailure, // "Failed to program the token!", Total and Fail, no export line
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Step)
+Q_DECLARE_METATYPE(Outcome)
+
+class StationFaultsE2eTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+  void cardLeavesAtEachApdu_data();
+  void cardLeavesAtEachApdu();
+  void pcscdRestartWhileIdle();
+  void pcscdRestartWhileBurnPending();
+  void tokenProgramStoppedAndStarted();
+
+ private:
+  void Connect(bool expectToken = true);
+  void EnterSecret();
+  void PressBurn();
+  void BurnNextToken(int expectedSuccesses);
+  QStringList ExportLines(const QString& ending) const;
+
+  MessageRecorder m_messages;
+  std::unique_ptr<QTemporaryDir> m_data;
+  CVantorDlg* m_dlg = nullptr;
+  bool m_pcscdStopped = false;
+};
+
+void StationFaultsE2eTest::initTestCase() {
+  QVERIFY2(std::getenv("PCSCLITE_CSOCK_NAME") && std::getenv("ZZ_VTOKEN_CONTROL") && std::getenv("UI_STACK_DIR"),
+           "run under the test stack fixture (PCSCLITE_CSOCK_NAME, ZZ_VTOKEN_CONTROL, UI_STACK_DIR)");
+  QVERIFY(ControlOk("state"));
+  ui::UseMessages(&m_messages);
+}
+
+void StationFaultsE2eTest::init() {
+  QVERIFY(ControlOk("serial " + kSerial.toStdString()));
+  QVERIFY(ControlOk("insert"));
+  m_messages.Clear();
+  m_data = std::make_unique<QTemporaryDir>();
+  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
+  m_dlg = new CVantorDlg;
+  m_dlg->show();
+}
+
+void StationFaultsE2eTest::cleanup() {
+  delete m_dlg;
+  m_dlg = nullptr;
+  // A test that failed half-way leaves the stack whole for the next one.
+  if (m_pcscdStopped && Stack({QStringLiteral("pcscd-start")})) m_pcscdStopped = false;
+  if (!ControlOk("state") && Stack({QStringLiteral("token-start"), QStringLiteral("--"), QStringLiteral("--key"),
+                                    QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")})) {
+    QTRY_COMPARE_WITH_TIMEOUT(Control("state")["powered"], std::string("1"), 10000);
+  }
+  ControlOk("clear-faults");
+}
+
+void StationFaultsE2eTest::Connect(bool expectToken) {
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaders);
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  readers->setCurrentIndex(readers->findText(kReader));
+  ControlOf<QPushButton>(m_dlg, kConnect)->click();
+  if (expectToken) {
+    QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  } else {
+    QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTips), QStringLiteral("Token or card not detected"), 10000);
+  }
+}
+
+void StationFaultsE2eTest::EnterSecret() {
+  ControlOf<QCheckBox>(m_dlg, kExport)->setChecked(true);
+  ControlOf<QLineEdit>(m_dlg, kUser)->setText(QStringLiteral("faults@example.com"));
+  ControlOf<QPushButton>(m_dlg, kEdit)->click();
+  ControlOf<QLineEdit>(m_dlg, kSecretBox)->setText(kSecret);
+}
+
+void StationFaultsE2eTest::PressBurn() {
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurn);
+  QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled() && burn->text() == QStringLiteral("Burn"), 10000);
+  burn->click();
+}
+
+// Another token is laid on and burned with the same secret.
+void StationFaultsE2eTest::BurnNextToken(int expectedSuccesses) {
+  QVERIFY(ControlOk("clear-faults"));
+  QVERIFY(ControlOk("serial " + kNextSerial.toStdString()));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+  QVERIFY(ControlOk("insert"));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kNextSerial, 10000);
+  const int before = m_messages.Count(kProgrammed);
+  PressBurn();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Count(kProgrammed), before + 1, 10000);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccess), QString::number(expectedSuccesses));
+  auto state = Control("state");
+  QCOMPARE(state["serial"], kNextSerial.toStdString());
+  QCOMPARE(state["seed"], kSeedHex);
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItem(0)->text(1), kNextSerial);
+}
+
+QStringList StationFaultsE2eTest::ExportLines(const QString& ending) const {
+  const QDir dir(m_data->filePath(QStringLiteral("Data")));
+  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
+  if (names.size() != 1) return {QStringLiteral("<%1 files>").arg(names.size())};
+  QFile file(dir.filePath(names.first()));
+  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
+  return QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+}
+
+void StationFaultsE2eTest::cardLeavesAtEachApdu_data() {
+  QTest::addColumn<int>("apdu");  // counted from the token's arrival
+  QTest::addColumn<Step>("step");
+  QTest::addColumn<Outcome>("outcome");
+  QTest::addColumn<QStringList>("pulledMessages");   // any one of them, or none when empty
+  QTest::addColumn<QStringList>("droppedMessages");
+
+  const QStringList none;
+  // The first APDU of a command opens a session of its own: a card pulled
+  // before it may be missing at the connect already.
+  const QStringList authFirst{QStringLiteral("Device not connected"), QStringLiteral("Authentication process failed!")};
+  const QStringList authSecond{QStringLiteral("Authentication process failed!")};
+  const QStringList config{QStringLiteral("config failed![")};
+  const QStringList write{QStringLiteral("Failed to program the token! Error: ")};
+  struct Row {
+    const char* name;
+    int apdu;
+    Step step;
+    Outcome outcome;
+    QStringList pulled, dropped;
+  };
+  const Row rows[] = {
+      {"arrival info read", 1, Step::Arrival, Outcome::Unseen, none, none},
+      {"preparation challenge", 2, Step::Preparation, Outcome::NotPrepared, authFirst, authSecond},
+      {"preparation cryptogram", 3, Step::Preparation, Outcome::NotPrepared, authSecond, authSecond},
+      {"preparation parameters", 4, Step::Preparation, Outcome::NotPrepared, config, config},
+      {"burn challenge", 5, Step::Burn, Outcome::RetriedOnReturn, authFirst, authFirst},
+      // The burn's next try opens a session of its own again.
+      {"burn cryptogram", 6, Step::Burn, Outcome::RetriedOnReturn, authFirst, authFirst},
+      {"burn serial check", 7, Step::SerialCheck, Outcome::RetriedOnReturn, none, none},
+      {"burn seed write", 8, Step::SeedWrite, Outcome::BookedAsFailure, write, write},
+  };
+  for (const Row& row : rows) {
+    for (const bool pulled : {true, false}) {
+      QTest::addRow("%s, %s", row.name, pulled ? "pulled" : "no answer")
+          << row.apdu << row.step << row.outcome << (pulled ? row.pulled : QStringList{QStringLiteral("-")})
+          << (pulled ? QStringList{QStringLiteral("-")} : row.dropped);
+    }
+  }
+}
+
+void StationFaultsE2eTest::cardLeavesAtEachApdu() {
+  QFETCH(int, apdu);
+  QFETCH(Step, step);
+  QFETCH(Outcome, outcome);
+  QFETCH(QStringList, pulledMessages);
+  QFETCH(QStringList, droppedMessages);
+  const bool pulled = droppedMessages == QStringList{QStringLiteral("-")};
+  const QStringList expected = pulled ? pulledMessages : droppedMessages;
+  // pull-at N: the card is out of the field when the N-th APDU comes (for
+  // the first one after arrival: right after the reader powered it up).
+  // drop-at N: the N-th APDU gets no answer; the card is back a moment later.
+  const std::string fault = (pulled ? "pull-at " : "drop-at ");
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurn);
+
+  if (step == Step::Arrival) {
+    QVERIFY(ControlOk("remove"));
+    Connect(false);
+    QVERIFY(ControlOk(fault + "1"));
+    QVERIFY(ControlOk("insert"));
+  } else {
+    Connect();
+    EnterSecret();
+    QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled(), 10000);
+    // Counted from the next APDU, the preparation's challenge; the press
+    // follows at once, before the window could learn of a pulled card.
+    QVERIFY(ControlOk(fault + std::to_string(apdu - 1)));
+    burn->click();
+  }
+
+  // Pulled, the card stays out of the field until it is laid on again.
+  if (pulled) QTRY_COMPARE_WITH_TIMEOUT(Control("state")["in_field"], std::string("0"), 10000);
+  // Every failure message is an expected one: while the service has not yet
+  // noticed that the card left, a pending burn may try more than once.
+  auto failures = [this] {
+    QList<RecordedMessage> list = m_messages.Messages();
+    list.removeIf([](const RecordedMessage& m) { return m.text == kProgrammed; });
+    return list;
+  };
+  if (!expected.isEmpty()) QTRY_VERIFY_WITH_TIMEOUT(!failures().isEmpty(), 10000);
+  auto checkFailures = [&] {
+    for (const RecordedMessage& m : failures()) {
+      QCOMPARE(m.caption, QStringLiteral("ERROR"));
+      bool known = false;
+      for (const QString& text : expected) known = known || m.text.startsWith(text);
+      QVERIFY2(known, qPrintable(m.text));
+      if (step == Step::SeedWrite) QVERIFY2(!m.text.endsWith(QStringLiteral("00000000")), qPrintable(m.text));
+    }
+  };
+  checkFailures();
+
+  switch (outcome) {
+    case Outcome::Unseen:
+    case Outcome::NotPrepared:
+      if (pulled) {
+        QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+        QVERIFY(ControlOk("insert"));
+      }
+      QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+      QTRY_COMPARE(burn->text(), QStringLiteral("Burn"));
+      QCOMPARE(m_messages.Count(kProgrammed), 0);
+      QCOMPARE(Control("state")["seed"], std::string());
+      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("0"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 0);
+      if (step == Step::Arrival) {
+        EnterSecret();
+        // And the token that arrived so badly is burned as usual.
+        PressBurn();
+        QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
+        QCOMPARE(Control("state")["seed"], kSeedHex);
+      }
+      break;
+    case Outcome::RetriedOnReturn:
+      if (pulled) {
+        QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+        QCOMPARE(burn->text(), QStringLiteral("Stop"));  // still pending
+        QCOMPARE(m_messages.Count(kProgrammed), 0);
+        QVERIFY(ControlOk("insert"));
+      }
+      QTRY_COMPARE_WITH_TIMEOUT(m_messages.Count(kProgrammed), 1, 10000);
+      QCOMPARE(m_messages.Texts().last(), kProgrammed);
+      checkFailures();
+      if (expected.isEmpty()) QCOMPARE(m_messages.Messages().size(), 1);
+      QCOMPARE(Control("state")["seed"], kSeedHex);
+      QTRY_COMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("1"));
+      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 1);
+      break;
+    case Outcome::BookedAsFailure:
+      QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kFail), QStringLiteral("1"), 10000);
+      QCOMPARE(m_messages.Messages().size(), 1);
+      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
+      QCOMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("0"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+      QCOMPARE(burn->text(), QStringLiteral("Burn"));
+      QCOMPARE(Control("state")["seed"], std::string());
+      break;
+  }
+
+  const bool firstBurned = outcome == Outcome::RetriedOnReturn || step == Step::Arrival;
+  const QStringList firstLines = firstBurned ? QStringList{kSerial + u',' + kSecret} : QStringList{};
+  if (step != Step::Arrival) {
+    QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), firstLines);
+  }
+  BurnNextToken(firstBurned ? 2 : 1);
+  QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), firstLines + QStringList{kNextSerial + u',' + kSecret});
+  const QString hex = QString::fromStdString(kSeedHex).toUpper();
+  QCOMPARE(ExportLines(QStringLiteral(".hex.csv")).last(), kNextSerial + u',' + hex);
+  QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1 + firstLines.size() + 1);
+}
+
+// How long the station takes to show the reader and the token again once
+// the service or the token is back; printed, not judged.
+static void ReportRecovery(const char* what, qint64 readerMs, qint64 tokenMs) {
+  qInfo("%s: reader listed after %lld ms, token shown after %lld ms", what, readerMs, tokenMs);
+}
+
+void StationFaultsE2eTest::pcscdRestartWhileIdle() {
+  Connect();
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaders);
+  m_pcscdStopped = true;
+  QVERIFY(Stack({QStringLiteral("pcscd-stop")}));
+  QTRY_COMPARE_WITH_TIMEOUT(readers->count(), 0, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+  QTest::qWait(300);  // passes without a service
+  QVERIFY(Stack({QStringLiteral("pcscd-start")}));
+  m_pcscdStopped = false;
+  QElapsedTimer back;
+  back.start();
+  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
+  const qint64 readerMs = back.elapsed();
+  // The card monitor still watches the reader chosen before.
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  ReportRecovery("pcscd restarted", readerMs, back.elapsed());
+  QCOMPARE(m_messages.Messages().size(), 0);
+
+  // Connect works again, and so does a burn.
+  Connect();
+  EnterSecret();
+  PressBurn();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
+  QCOMPARE(Control("state")["seed"], kSeedHex);
+}
+
+void StationFaultsE2eTest::pcscdRestartWhileBurnPending() {
+  Connect();
+  EnterSecret();
+  PressBurn();
+  // The preparation is done and the burn pending. The window's thread does
+  // not run its event loop until pcscd is gone, so the card monitor, which
+  // asks the window before it burns, waits for it meanwhile.
+  QThread::msleep(200);
+  m_pcscdStopped = true;
+  QVERIFY(Stack({QStringLiteral("pcscd-stop")}));
+  // And the reader-list monitor has found the service gone before the window
+  // answers: the token it asked about has left by then.
+  QThread::msleep(200);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+  QTest::qWait(300);
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurn)->text(), QStringLiteral("Stop"));
+  QCOMPARE(Control("state")["seed"], std::string());
+  // Nothing was sent, shown or booked: no burn without a token.
+  QCOMPARE(m_messages.Texts(), QStringList());
+  QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 0);
+
+  QVERIFY(Stack({QStringLiteral("pcscd-start")}));
+  m_pcscdStopped = false;
+  // The pending burn takes up the token once the service is back.
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
+  QCOMPARE(Control("state")["seed"], kSeedHex);
+  QTRY_COMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
+  QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList{kSerial + u',' + kSecret});
+}
+
+void StationFaultsE2eTest::tokenProgramStoppedAndStarted() {
+  Connect();
+  QVERIFY(Stack({QStringLiteral("token-stop")}));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTips), QStringLiteral("Token or card not detected"), 10000);
+  QVERIFY(Stack({QStringLiteral("token-start"), QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
+                 QStringLiteral("--key"), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")}));
+  QElapsedTimer back;
+  back.start();
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  ReportRecovery("virtual token restarted", 0, back.elapsed());
+  QCOMPARE(m_messages.Messages().size(), 0);
+
+  Connect();
+  EnterSecret();
+  PressBurn();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
+  QCOMPARE(Control("state")["seed"], kSeedHex);
+}
+
+QTEST_MAIN(StationFaultsE2eTest)
+#include "station_faults_e2e_test.moc"
