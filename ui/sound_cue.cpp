@@ -10,6 +10,8 @@
 #include <cmath>
 #include <optional>
 
+#include "seam.h"
+
 namespace ui {
 namespace {
 
@@ -104,7 +106,7 @@ class SystemCue : public SoundCue {
   }
 };
 
-std::atomic<SoundCue*> g_active{nullptr};
+Seam<SoundCue> g_seam(SystemSoundCue);
 
 }  // namespace
 
@@ -113,12 +115,9 @@ SoundCue& SystemSoundCue() {
   return cue;
 }
 
-SoundCue& ActiveSoundCue() {
-  SoundCue* active = g_active.load();
-  return active ? *active : SystemSoundCue();
-}
+SoundCue& ActiveSoundCue() { return g_seam.Active(); }
 
-void UseSoundCue(SoundCue* cue) { g_active.store(cue); }
+void UseSoundCue(SoundCue* cue) { g_seam.Replace(cue); }
 
 void PlaySecretCue() { ActiveSoundCue().Play(2000, 500); }
 
