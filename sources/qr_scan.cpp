@@ -6,11 +6,19 @@
 #define ZX_USE_UTF8
 #include <ReadBarcode.h>
 #include <stb_image.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 namespace sources {
 namespace {
@@ -114,6 +122,10 @@ Pass Read(const ZXing::ImageView& view, bool downscale, ZXing::Binarizer binariz
   return pass;
 }
 
+ZXing::ImageView ViewOf(const std::vector<uint8_t>& pixels, int width, int height) {
+  return ZXing::ImageView(pixels.data(), width, height, ZXing::ImageFormat::Lum);
+}
+
 // The mean of each factor x factor block, as ZXing builds its smaller copies.
 std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height) {
   *width = image.width / kDownscaleFactor;
@@ -134,43 +146,345 @@ std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height)
   return out;
 }
 
-// ZXing's full pass: every row of the image, then its downscaled copies for
-// very large modules, a code found in both counted once. Done as two runs so
-// that the copies are not binarised at full size twice, and so that an
-// exception in the copies leaves the codes of the image itself.
-std::vector<QrCode> FullPass(const GreyImage& image, ZXing::Binarizer binarizer) {
-  const ZXing::ImageView view(image.pixels.data(), image.width, image.height, ZXing::ImageFormat::Lum);
-  Pass pass = Read(view, false, binarizer);
-  bool threw = pass.threw;
-  ZXing::Results results = std::move(pass.results);
+// ZXing's LocalAverage binarizer, computed here for the full-size looks: its
+// block statistics serve the picture and its inversion alike, so the inverted
+// look needs neither an inverted copy of the picture nor a second pass over
+// it. The result is the same black and white that ZXing would compute,
+// handed over as 0 (black) and 255 (white) to its BoolCast binarizer.
+// Blocks of 8 x 8 pixels; the last column and row of blocks sit flush with
+// the picture's right and bottom edges and so overlap their neighbours, and
+// where they overlap, the later block's threshold is the one that counts.
+constexpr int kBlock = 8;
+constexpr int kMinBinarizedSide = 5 * kBlock;  // smaller pictures ZXing binarises another way
+constexpr int kMinDynamicRange = 24;
 
-  if (!threw && std::max(image.width, image.height) > kDownscaleThreshold &&
-      std::min(image.width, image.height) >= kDownscaleFactor) {
-    int width = 0, height = 0;
-    const std::vector<uint8_t> smaller = Downscaled(image, &width, &height);
-    Pass copies = Read(ZXing::ImageView(smaller.data(), width, height, ZXing::ImageFormat::Lum), true, binarizer);
-    threw = copies.threw;
-    for (ZXing::Result& result : copies.results) {
-      result.setPosition(ZXing::Scale(result.position(), image.width / width));
-      if (std::find(results.begin(), results.end(), result) == results.end()) results.push_back(std::move(result));
+struct BlockStats {
+  int columns = 0;
+  int rows = 0;
+  std::vector<int> sum;      // of the 64 pixels
+  std::vector<uint8_t> min;  // darkest and lightest pixel
+  std::vector<uint8_t> max;
+};
+
+int BlockOffset(int block, int side) { return std::min(block * kBlock, side - kBlock); }
+
+BlockStats MeasureBlocks(const GreyImage& image) {
+  BlockStats stats;
+  stats.columns = (image.width + kBlock - 1) / kBlock;
+  stats.rows = (image.height + kBlock - 1) / kBlock;
+  const std::size_t count = static_cast<std::size_t>(stats.columns) * static_cast<std::size_t>(stats.rows);
+  stats.sum.resize(count);
+  stats.min.resize(count);
+  stats.max.resize(count);
+  // Column sums, minima and maxima over the block's 8 rows first, so that the
+  // inner loops run along rows.
+  std::vector<uint16_t> columnSum(static_cast<std::size_t>(image.width));
+  std::vector<uint8_t> columnMin(static_cast<std::size_t>(image.width));
+  std::vector<uint8_t> columnMax(static_cast<std::size_t>(image.width));
+  for (int by = 0; by < stats.rows; ++by) {
+    const uint8_t* top = &image.pixels[static_cast<std::size_t>(BlockOffset(by, image.height)) * image.width];
+    std::copy(top, top + image.width, columnMin.begin());
+    std::copy(top, top + image.width, columnMax.begin());
+    std::copy(top, top + image.width, columnSum.begin());
+    for (int dy = 1; dy < kBlock; ++dy) {
+      const uint8_t* row = top + static_cast<std::size_t>(dy) * image.width;
+      for (int x = 0; x < image.width; ++x) {
+        columnSum[x] = static_cast<uint16_t>(columnSum[x] + row[x]);
+        columnMin[x] = std::min(columnMin[x], row[x]);
+        columnMax[x] = std::max(columnMax[x], row[x]);
+      }
+    }
+    for (int bx = 0; bx < stats.columns; ++bx) {
+      const int left = BlockOffset(bx, image.width);
+      int sum = 0;
+      uint8_t low = 255, high = 0;
+      for (int dx = 0; dx < kBlock; ++dx) {
+        sum += columnSum[left + dx];
+        low = std::min(low, columnMin[left + dx]);
+        high = std::max(high, columnMax[left + dx]);
+      }
+      const std::size_t i = static_cast<std::size_t>(by) * stats.columns + bx;
+      stats.sum[i] = sum;
+      stats.min[i] = low;
+      stats.max[i] = high;
     }
   }
-
-  std::vector<QrCode> codes;
-  for (const ZXing::Result& result : results) {
-    QrCode code;
-    if (result.isValid()) {
-      code.decoded = true;
-      // The payload bytes as the symbol carries them, not a re-encoded text.
-      const ZXing::ByteArray& bytes = result.bytes();
-      code.payload.assign(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
-    }
-    codes.push_back(std::move(code));
-  }
-  // An exception stands for one code that was seen and cannot be decoded.
-  if (threw) codes.push_back(QrCode{});
-  return codes;
+  return stats;
 }
+
+// The threshold of each block: the mean of the black points of the 5 x 5
+// blocks around it (moved inwards at the edges). A block's black point is its
+// mean, or, for a flat block, half its darkest pixel unless its neighbours
+// above and to the left suggest a dark area.
+std::vector<uint8_t> BlockThresholds(const BlockStats& stats, bool inverted) {
+  const int columns = stats.columns;
+  const int rows = stats.rows;
+  std::vector<int> points(stats.sum.size());
+  auto point = [&](int x, int y) -> int& { return points[static_cast<std::size_t>(y) * columns + x]; };
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < columns; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * columns + x;
+      const int sum = inverted ? kBlock * kBlock * 255 - stats.sum[i] : stats.sum[i];
+      const int low = inverted ? 255 - stats.max[i] : stats.min[i];
+      const int high = inverted ? 255 - stats.min[i] : stats.max[i];
+      int average = sum / (kBlock * kBlock);
+      if (high - low <= kMinDynamicRange) {
+        average = low / 2;
+        if (y > 0 && x > 0) {
+          const int neighbours = (point(x, y - 1) + 2 * point(x - 1, y) + point(x - 1, y - 1)) / 4;
+          if (low < neighbours) average = neighbours;
+        }
+      }
+      point(x, y) = average;
+    }
+  }
+  std::vector<uint8_t> thresholds(points.size());
+  for (int y = 0; y < rows; ++y) {
+    const int top = std::clamp(y, 2, rows - 3);
+    for (int x = 0; x < columns; ++x) {
+      const int left = std::clamp(x, 2, columns - 3);
+      int sum = 0;
+      for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx) sum += point(left + dx, top + dy);
+      thresholds[static_cast<std::size_t>(y) * columns + x] = static_cast<uint8_t>(sum / 25);
+    }
+  }
+  return thresholds;
+}
+
+// The block whose threshold a pixel row or column gets: the last one covering it.
+int BlockOf(int position, int side, int blocks) {
+  return position >= side - kBlock ? blocks - 1 : position / kBlock;
+}
+
+// A picture-sized scratch area mapped for itself, with huge pages where the
+// kernel offers them. Fresh pages are costly to fault in one by one (some
+// 20 ms for a 4K picture on a virtual machine), and malloc hands a second
+// large block on a short-lived thread back to the kernel at each free.
+class ScratchPicture {
+ public:
+  explicit ScratchPicture(std::size_t size) : size_(RoundUp(std::max<std::size_t>(size, 1), kHugePage)) {
+    void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(mapped);
+    // Advice only: without transparent huge pages the area is used as it is.
+    (void)madvise(data_, size_, MADV_HUGEPAGE);
+  }
+  ~ScratchPicture() { munmap(data_, size_); }
+  ScratchPicture(const ScratchPicture&) = delete;
+  ScratchPicture& operator=(const ScratchPicture&) = delete;
+
+  uint8_t* data() { return data_; }
+
+ private:
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+  std::size_t size_;
+  uint8_t* data_ = nullptr;
+};
+
+// One row of Binarize; the restrict pointers let the compiler vectorise it.
+template <bool kInvertedLook>
+void ThresholdRow(const uint8_t* __restrict in, const uint8_t* __restrict threshold, uint8_t* __restrict out,
+                  int width) {
+  for (int x = 0; x < width; ++x) {
+    const bool black = kInvertedLook ? in[x] >= threshold[x] : in[x] <= threshold[x];
+    out[x] = black ? 0 : 255;
+  }
+}
+
+// Black (0) where the pixel, or for the inverted look 255 minus the pixel, is
+// at most its block's threshold; white (255) elsewhere.
+void Binarize(const GreyImage& image, const BlockStats& stats, bool inverted, uint8_t* out) {
+  const std::vector<uint8_t> thresholds = BlockThresholds(stats, inverted);
+  std::vector<uint8_t> rowThreshold(static_cast<std::size_t>(image.width));
+  int rowBlock = -1;
+  for (int y = 0; y < image.height; ++y) {
+    const int by = BlockOf(y, image.height, stats.rows);
+    if (by != rowBlock) {
+      rowBlock = by;
+      for (int x = 0; x < image.width; ++x) {
+        const uint8_t t = thresholds[static_cast<std::size_t>(by) * stats.columns + BlockOf(x, image.width, stats.columns)];
+        // 255 - p <= t is p >= 255 - t.
+        rowThreshold[x] = inverted ? static_cast<uint8_t>(255 - t) : t;
+      }
+    }
+    const uint8_t* in = &image.pixels[static_cast<std::size_t>(y) * image.width];
+    if (inverted) {
+      ThresholdRow<true>(in, rowThreshold.data(), out + static_cast<std::size_t>(y) * image.width, image.width);
+    } else {
+      ThresholdRow<false>(in, rowThreshold.data(), out + static_cast<std::size_t>(y) * image.width, image.width);
+    }
+  }
+}
+
+// The ways of looking at a picture, in the order their findings count: the
+// first way that finds anything decides, and the later ones are not used.
+enum Way { kLocalAverage, kFixedThreshold, kInverted, kWayCount };
+
+// Each way looks at the picture itself and at its downscaled copies (for very
+// large modules); a code seen in both is counted once. Two workers take the
+// looks in this order, side by side, and skip those of a way after one that
+// has found something. The later ways' looks at the full picture, the long
+// ones, wait until the first way's look at it is done: a picture with a code
+// then costs that look and the copies beside it, and one without a code
+// keeps both workers busy.
+struct Look {
+  Way way;
+  bool copies;
+};
+constexpr Look kLooks[] = {
+    {kLocalAverage, false}, {kLocalAverage, true},  {kFixedThreshold, true},
+    {kInverted, true},      {kInverted, false},     {kFixedThreshold, false},
+};
+constexpr std::size_t kLookCount = std::size(kLooks);
+static_assert(!kLooks[0].copies && kLooks[0].way == kLocalAverage, "the first look is the one the others wait for");
+
+class Recognition {
+ public:
+  explicit Recognition(const GreyImage& image)
+      : image_(image),
+        withCopies_(std::max(image.width, image.height) > kDownscaleThreshold &&
+                    std::min(image.width, image.height) >= kDownscaleFactor),
+        binarizeHere_(image.width >= kMinBinarizedSide && image.height >= kMinBinarizedSide) {}
+
+  // Takes the next look until none is left.
+  void Work() {
+    for (std::size_t i; (i = next_.fetch_add(1)) < kLookCount;) {
+      const Look& look = kLooks[i];
+      if (look.copies && !withCopies_) continue;
+      if (i == 0) {
+        // Wakes the waiting worker also when the look throws.
+        const struct FirstLookDone {
+          std::atomic<bool>& done;
+          ~FirstLookDone() {
+            done.store(true);
+            done.notify_all();
+          }
+        } signal{firstLookDone_};
+        Take(i);
+        continue;
+      }
+      if (!look.copies) firstLookDone_.wait(false);
+      bool settled = false;
+      for (int earlier = 0; earlier < look.way; ++earlier) settled = settled || found_[earlier].load();
+      if (!settled) Take(i);
+    }
+  }
+
+  // The codes of the first way that found any; call after every worker is done.
+  std::vector<QrCode> Codes() {
+    for (int way = 0; way < kWayCount; ++way) {
+      std::vector<QrCode> codes = WayCodes(static_cast<Way>(way));
+      if (!codes.empty()) return codes;
+    }
+    return {};
+  }
+
+ private:
+  void Take(std::size_t i) {
+    const Look& look = kLooks[i];
+    passes_[i] = look.copies ? ReadCopies(look.way) : ReadPicture(look.way);
+    taken_[i] = true;
+    if (passes_[i].threw || !passes_[i].results.empty()) found_[look.way].store(true);
+  }
+
+  static std::size_t Index(Way way, bool copies) {
+    return static_cast<std::size_t>(std::find_if(std::begin(kLooks), std::end(kLooks),
+                                                 [&](const Look& l) { return l.way == way && l.copies == copies; }) -
+                                    std::begin(kLooks));
+  }
+
+  Pass ReadPicture(Way way) {
+    if (way == kFixedThreshold) {
+      return Read(ViewOf(image_.pixels, image_.width, image_.height), false, ZXing::Binarizer::FixedThreshold);
+    }
+    const bool inverted = way == kInverted;
+    if (binarizeHere_) {
+      std::call_once(statsOnce_, [this] { stats_ = MeasureBlocks(image_); });
+      ScratchPicture binarized(image_.pixels.size());
+      Binarize(image_, stats_, inverted, binarized.data());
+      return Read(ZXing::ImageView(binarized.data(), image_.width, image_.height, ZXing::ImageFormat::Lum), false,
+                  ZXing::Binarizer::BoolCast);
+    }
+    if (!inverted) return Read(ViewOf(image_.pixels, image_.width, image_.height), false, ZXing::Binarizer::LocalAverage);
+    std::vector<uint8_t> pixels(image_.pixels.size());
+    std::transform(image_.pixels.begin(), image_.pixels.end(), pixels.begin(),
+                   [](uint8_t v) { return static_cast<uint8_t>(255 - v); });
+    return Read(ViewOf(pixels, image_.width, image_.height), false, ZXing::Binarizer::LocalAverage);
+  }
+
+  Pass ReadCopies(Way way) {
+    std::call_once(copyOnce_, [this] { copy_ = Downscaled(image_, &copyWidth_, &copyHeight_); });
+    if (way == kFixedThreshold) {
+      return Read(ViewOf(copy_, copyWidth_, copyHeight_), true, ZXing::Binarizer::FixedThreshold);
+    }
+    if (way == kLocalAverage) {
+      return Read(ViewOf(copy_, copyWidth_, copyHeight_), true, ZXing::Binarizer::LocalAverage);
+    }
+    // The rounded mean of inverted pixels is 255 minus the rounded mean of the
+    // pixels, so inverting the copy gives the inverted picture's copy.
+    std::vector<uint8_t> inverted(copy_.size());
+    std::transform(copy_.begin(), copy_.end(), inverted.begin(), [](uint8_t v) { return static_cast<uint8_t>(255 - v); });
+    return Read(ViewOf(inverted, copyWidth_, copyHeight_), true, ZXing::Binarizer::LocalAverage);
+  }
+
+  // The picture's codes in ZXing's order, then those that only the copies
+  // show. An exception in the picture's look stands for the whole way; one in
+  // the copies leaves the picture's codes.
+  std::vector<QrCode> WayCodes(Way way) {
+    const std::size_t full = Index(way, false);
+    if (!taken_[full]) return {};
+    bool threw = passes_[full].threw;
+    ZXing::Results results = std::move(passes_[full].results);
+    const std::size_t copies = Index(way, true);
+    if (!threw && withCopies_ && taken_[copies]) {
+      threw = passes_[copies].threw;
+      for (ZXing::Result& result : passes_[copies].results) {
+        result.setPosition(ZXing::Scale(result.position(), image_.width / copyWidth_));
+        if (std::find(results.begin(), results.end(), result) == results.end()) results.push_back(std::move(result));
+      }
+    }
+    std::vector<QrCode> codes;
+    for (const ZXing::Result& result : results) {
+      QrCode code;
+      if (result.isValid()) {
+        code.decoded = true;
+        // The payload bytes as the symbol carries them, not a re-encoded text.
+        const ZXing::ByteArray& bytes = result.bytes();
+        code.payload.assign(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
+      }
+      codes.push_back(std::move(code));
+    }
+    // An exception stands for one code that was seen and cannot be decoded.
+    if (threw) codes.push_back(QrCode{});
+    return codes;
+  }
+
+  const GreyImage& image_;
+  const bool withCopies_;
+  const bool binarizeHere_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> found_[kWayCount] = {};
+  std::atomic<bool> firstLookDone_{false};
+  // Each slot is written by the worker that took the look and read after the join.
+  Pass passes_[kLookCount];
+  bool taken_[kLookCount] = {};
+  std::once_flag copyOnce_;
+  std::vector<uint8_t> copy_;
+  int copyWidth_ = 0;
+  int copyHeight_ = 0;
+  std::once_flag statsOnce_;
+  BlockStats stats_;
+};
+
+// Joins the helper also when this thread's looks throw.
+struct JoinOnExit {
+  std::thread& thread;
+  ~JoinOnExit() {
+    if (thread.joinable()) thread.join();
+  }
+};
 
 }  // namespace
 
@@ -179,17 +493,27 @@ std::vector<QrCode> RecogniseQrCodes(const GreyImage& image) {
       image.pixels.size() != static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height)) {
     return {};
   }
-  std::vector<QrCode> codes = FullPass(image, ZXing::Binarizer::LocalAverage);
-  if (!codes.empty()) return codes;
-  // Flat, high-contrast pictures that the local threshold breaks up.
-  codes = FullPass(image, ZXing::Binarizer::FixedThreshold);
-  if (!codes.empty()) return codes;
-  // Light modules on a dark ground, as dark themes draw them.
-  GreyImage inverted{image.width, image.height, std::vector<uint8_t>(image.pixels.size())};
-  for (std::size_t i = 0; i < inverted.pixels.size(); ++i) {
-    inverted.pixels[i] = static_cast<uint8_t>(255 - image.pixels[i]);
+  Recognition recognition(image);
+  // The helper's exception (memory exhausted) is passed on after the join.
+  std::exception_ptr helperFailure;
+  {
+    std::thread helper;
+    try {
+      helper = std::thread([&recognition, &helperFailure] {
+        try {
+          recognition.Work();
+        } catch (...) {
+          helperFailure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No second thread to be had: this thread takes every look.
+    }
+    const JoinOnExit join{helper};
+    recognition.Work();
   }
-  return FullPass(inverted, ZXing::Binarizer::LocalAverage);
+  if (helperFailure) std::rethrow_exception(helperFailure);
+  return recognition.Codes();
 }
 
 }  // namespace sources
