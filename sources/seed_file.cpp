@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <cstring>
+#include <openssl/crypto.h>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -31,6 +33,7 @@ class TextArena {
     const QByteArrayView in(bytes.data(), static_cast<qsizetype>(bytes.size()));
     const qsizetype needed = decoder_.requiredSpace(in.size());
     if (blocks_.empty() || blockSize_ - used_ < needed) {
+      if (!blocks_.empty()) blockSizes_.push_back(blockSize_);
       blockSize_ = std::max<qsizetype>(needed, kBlockChars);
       blocks_.push_back(std::make_unique<QChar[]>(static_cast<std::size_t>(blockSize_)));
       used_ = 0;
@@ -47,11 +50,47 @@ class TextArena {
   std::vector<std::unique_ptr<QChar[]>> blocks_;
   qsizetype blockSize_ = 0;
   qsizetype used_ = 0;
+
+ public:
+  // The secrets of a replaced table do not linger in freed memory.
+  ~TextArena() {
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      const qsizetype chars = i + 1 == blocks_.size() ? used_ : blockSizes_[i];
+      OPENSSL_cleanse(blocks_[i].get(), static_cast<std::size_t>(chars) * sizeof(QChar));
+    }
+  }
+
+ private:
+  std::vector<qsizetype> blockSizes_;
+};
+
+// The serial numbers of one load as the file holds them, byte for byte: the
+// keys are compared as bytes, so that two serials that decode alike (invalid
+// bytes each becoming U+FFFD) stay two keys.
+class ByteArena {
+ public:
+  QByteArray Store(std::string_view bytes) {
+    const std::size_t needed = bytes.size();
+    if (blocks_.empty() || kBlockBytes - used_ < needed) {
+      blocks_.push_back(std::make_unique<char[]>(std::max(needed, kBlockBytes)));
+      used_ = 0;
+    }
+    char* start = blocks_.back().get() + used_;
+    std::memcpy(start, bytes.data(), needed);
+    used_ += needed;
+    return QByteArray::fromRawData(start, static_cast<qsizetype>(needed));
+  }
+
+ private:
+  static constexpr std::size_t kBlockBytes = 256 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t used_ = 0;
 };
 
 struct TableData {
-  TextArena text;                   // declared first, so it outlives the strings below
-  QHash<QString, QString> entries;  // refer into text; copy them out deeply
+  TextArena text;                      // declared first, so they outlive the strings below
+  ByteArena serials;
+  QHash<QByteArray, QString> entries;  // refer into the arenas; copy them out deeply
 };
 
 struct GuardedTable {
@@ -132,16 +171,16 @@ bool LoadSeedFile(const QString& path) {
       complete = false;
       break;
     }
-    data->entries.insert(data->text.Store(parsed.serial), data->text.Store(parsed.secret));
+    data->entries.insert(data->serials.Store(parsed.serial), data->text.Store(parsed.secret));
   }
   PublishTable(std::move(data));
   return complete;
 }
 
-std::optional<QString> SeedTable::Lookup(const QString& serialNumber) {
+std::optional<QString> SeedTable::Lookup(const QByteArray& serialBytes) {
   GuardedTable& table = Table();
   std::shared_lock lock(table.mutex);
-  const auto found = table.data->entries.constFind(serialNumber);
+  const auto found = table.data->entries.constFind(serialBytes);
   if (found == table.data->entries.cend()) return std::nullopt;
   // A deep copy: the table's own text goes away with the next load.
   return QString(found.value().constData(), found.value().size());

@@ -1,6 +1,7 @@
 // Seed files: one "serial,Base32 secret" line per token, loaded into the
 // process-wide SeedTable that token detection looks serial numbers up in.
 #pragma once
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <optional>
@@ -23,7 +24,8 @@ bool LoadSeedFile(const QString& path);
 // Guarded process-wide table; lookups never run while a load rebuilds it.
 class SeedTable {
  public:
-  static std::optional<QString> Lookup(const QString& serialNumber);
+  // By the serial number's bytes as the token reports them.
+  static std::optional<QString> Lookup(const QByteArray& serialBytes);
   static int Size();
   static void Clear();
 };

@@ -390,7 +390,7 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
 
 void CVantorDlg::LookUpSeedBySerial() {
   if (m_serialNumber.isEmpty()) return;
-  const std::optional<QString> found = sources::SeedTable::Lookup(m_serialNumber);
+  const std::optional<QString> found = sources::SeedTable::Lookup(m_serialBytes);
   if (!found) {
     // In series work a token missing from the loaded file must not keep the
     // previous token's secret: one press of Burn would give both the same.

@@ -88,11 +88,11 @@ int main() {
               Median(loads), *std::min_element(loads.begin(), loads.end()), Median(loadsCpu), kRuns);
 
   constexpr int kLookups = 100000;
-  std::vector<QString> serials;
-  for (int i = 0; i < kLookups; ++i) serials.push_back(QString::asprintf("%010d", 400000000 + (i * 7919) % kLines));
+  std::vector<QByteArray> serials;
+  for (int i = 0; i < kLookups; ++i) serials.push_back(QByteArray::number(400000000 + (i * 7919) % kLines).rightJustified(10, '0'));
   int found = 0;
   const double lookupTotal = MicrosecondsOf([&] {
-    for (const QString& serial : serials) found += sources::SeedTable::Lookup(serial).has_value();
+    for (const QByteArray& serial : serials) found += sources::SeedTable::Lookup(serial).has_value();
   });
   std::printf("SeedTable::Lookup: %.3f us per lookup (%d of %d found)\n", lookupTotal / kLookups, found, kLookups);
 

@@ -340,7 +340,7 @@ void SourcesTest::loadSeedFile() {
   QCOMPARE(LabelText(m_dlg, kSeedPathLabel), pathShown ? path : QString());
   if (pathShown) QVERIFY(m_dlg->Control(kSeedPathLabel)->accessibleName().contains(path));
   if (how != SeedCase::Written) {
-    QCOMPARE(sources::SeedTable::Lookup(QStringLiteral("ZZ00000001")).value_or(QString()), QStringLiteral("MZXW6YTBOI"));
+    QCOMPARE(sources::SeedTable::Lookup(QByteArrayLiteral("ZZ00000001")).value_or(QString()), QStringLiteral("MZXW6YTBOI"));
   }
 }
 
@@ -362,7 +362,7 @@ void SourcesTest::seedFileWithABadFifthLine() {
   ConnectAndLay("ZZ00000003");
   QTRY_COMPARE(SecretBox(), QStringLiteral("MZXW6YTBOI"));
   QCOMPARE(m_cue.Plays(), (QList<QPair<int, int>>{{2000, 500}}));
-  QVERIFY(!sources::SeedTable::Lookup(QStringLiteral("ZZ00000006")).has_value());
+  QVERIFY(!sources::SeedTable::Lookup(QByteArrayLiteral("ZZ00000006")).has_value());
 }
 
 // --- QR codes from image files ----------------------------------------------

@@ -105,6 +105,20 @@ TEST(LoadGreyImage, RefusesWhatIsNoImage) {
   EXPECT_FALSE(LoadGreyImageFromMemory(png.data(), 40).has_value());  // header only
 }
 
+TEST(LoadGreyImage, OnlyPngAndJpegContentIsDecoded) {
+  // The same code as GIF and as BMP, each under a .png name: other formats
+  // never reach the image decoder, whatever the name says; JPEG content under
+  // a .png name does.
+  for (const char* name : {"otpauth-gif.png", "otpauth-bmp.png"}) {
+    EXPECT_FALSE(LoadGreyImage(Fixture(name)).has_value()) << name;
+    const std::vector<uint8_t> bytes = ReadBytes(Fixture(name));
+    ASSERT_FALSE(bytes.empty()) << name;
+    EXPECT_FALSE(LoadGreyImageFromMemory(bytes.data(), bytes.size()).has_value()) << name;
+  }
+  EXPECT_TRUE(LoadGreyImage(Fixture("jpeg-in-png.png")).has_value());
+  EXPECT_TRUE(LoadGreyImage(Fixture("otpauth.png")).has_value());
+}
+
 TEST(LoadGreyImage, TransparentBackgroundBecomesWhite) {
   // Stored as 0,0,0,0: read as one grey component it would be black.
   const auto image = LoadGreyImage(Fixture("transparent.png"));

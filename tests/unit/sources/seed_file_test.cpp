@@ -32,7 +32,7 @@ class SeedFileTest : public ::testing::Test {
     return path;
   }
 
-  static QString Secret(const QString& serial) { return SeedTable::Lookup(serial).value_or(QStringLiteral("<none>")); }
+  static QString Secret(const QString& serial) { return SeedTable::Lookup(serial.toUtf8()).value_or(QStringLiteral("<none>")); }
 
   QTemporaryDir dir_;
 };
@@ -158,7 +158,7 @@ TEST_F(SeedFileTest, LookupsDuringALoadSeeAWholeTable) {
   std::atomic<int> partial{0}, lookups{0};
   std::thread reader([&] {
     while (!stop) {
-      if (SeedTable::Size() != kLines || !SeedTable::Lookup(QStringLiteral("S19999"))) ++partial;
+      if (SeedTable::Size() != kLines || !SeedTable::Lookup(QByteArrayLiteral("S19999"))) ++partial;
       ++lookups;
     }
   });
@@ -171,3 +171,25 @@ TEST_F(SeedFileTest, LookupsDuringALoadSeeAWholeTable) {
 }
 
 }  // namespace
+
+namespace sources_test_bytes {
+
+// Serial numbers are looked up as the bytes the file holds: two serials that
+// are not valid UTF-8 and would both decode to "ABC\uFFFD" stay two keys.
+TEST(SeedTableBytes, SerialsThatDecodeAlikeStayApart) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString path = dir.filePath(QStringLiteral("latin1.csv"));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("ABC\xE4,GEZDGNBV\nABC\xF6,MZXW6YTB\n");
+  file.close();
+  ASSERT_TRUE(sources::LoadSeedFile(path));
+  EXPECT_EQ(sources::SeedTable::Size(), 2);
+  EXPECT_EQ(sources::SeedTable::Lookup(QByteArray("ABC\xE4")).value_or(QString()), QStringLiteral("GEZDGNBV"));
+  EXPECT_EQ(sources::SeedTable::Lookup(QByteArray("ABC\xF6")).value_or(QString()), QStringLiteral("MZXW6YTB"));
+  EXPECT_FALSE(sources::SeedTable::Lookup(QStringLiteral("ABC\uFFFD").toUtf8()).has_value());
+  sources::SeedTable::Clear();
+}
+
+}  // namespace sources_test_bytes
