@@ -2,6 +2,7 @@
 // truncation, and the clock seam that lets tests fix the time.
 #include "totp.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -88,7 +89,11 @@ std::vector<uint8_t> HmacDigest(const uint8_t* message, std::size_t messageLengt
 
   for (std::size_t i = 0; i < blockSize; ++i) block[i] = paddedKey[i] ^ 0x5C;
   std::copy(inner.begin(), inner.end(), block.begin() + blockSize);
-  return hash.digest(block.data(), blockSize + inner.size());
+  std::vector<uint8_t> outer = hash.digest(block.data(), blockSize + inner.size());
+  // The padded key and its pads are the secret in another form.
+  OPENSSL_cleanse(paddedKey.data(), paddedKey.size());
+  OPENSSL_cleanse(block.data(), block.size());
+  return outer;
 }
 
 uint32_t ComputeTotp(OtpAlgorithm algorithm, uint8_t timeStep, std::string secretText, uint8_t digits,
@@ -108,6 +113,7 @@ uint32_t ComputeTotp(OtpAlgorithm algorithm, uint8_t timeStep, std::string secre
   for (int i = 0; i < 8; ++i) message[i] = static_cast<uint8_t>(static_cast<uint64_t>(counter) >> (56 - 8 * i));
 
   const std::vector<uint8_t> digest = HmacDigest(message, sizeof message, key, static_cast<std::size_t>(keyLength), hash);
+  OPENSSL_cleanse(key, sizeof key);
   const int offset = digest[static_cast<std::size_t>(hash.digestSize) - 1] & 0x0F;
   const uint32_t truncated = (static_cast<uint32_t>(digest[offset] & 0x7F) << 24) |
                              (static_cast<uint32_t>(digest[offset + 1]) << 16) |
