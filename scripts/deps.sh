@@ -6,7 +6,7 @@ what=${1:-build}
 pkgs=(build-essential cmake pkg-config qt6-base-dev libpcsclite-dev pcscd vsmartcard-vpcd fonts-liberation2
       libssl-dev libstb-dev libzxing-dev libgtest-dev)
 if [ "$what" = test ]; then
-  pkgs+=(oathtool qrencode imagemagick clang libclang-rt-14-dev coreutils xvfb xauth procps dbus-daemon
+  pkgs+=(oathtool qrencode imagemagick clang libclang-rt-14-dev coreutils xvfb xauth procps xdotool dbus-daemon
         desktop-file-utils appstream lintian file)
 fi
 missing=()
