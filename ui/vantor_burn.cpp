@@ -22,6 +22,9 @@
 namespace {
 
 constexpr int kBurnPauseMs = 500;
+// The cloud directory's hardware-token import takes a secret of at most 128
+// Base32 characters, which hold 80 bytes.
+constexpr std::size_t kAzureSecretBytes = 80;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
 
@@ -69,6 +72,14 @@ std::vector<uint8_t> DecodeSecret(const QString& secret) {
   return bytes;
 }
 
+const QString kLongSecretQuestion = QStringLiteral(
+    "The secret is longer than 128 characters: the cloud directory will not import this token. Burn anyway?");
+
+QString SecretTwiceQuestion(const QString& serialNumber) {
+  return QStringLiteral("This secret was already programmed into token %1. Burn it into this token too?")
+      .arg(serialNumber);
+}
+
 }  // namespace
 
 bool CVantorDlg::ShowMessage(const QString& caption, const QString& text) {
@@ -95,11 +106,24 @@ void CVantorDlg::OnBurn() {
     OnRefreshView();
   };
   if (!m_burnMode) {
-    if (m_exportCheck->isChecked()) OpenExportFiles();
-    if (!PrepareTokenForBurn()) {
+    NormaliseSecret();
+    std::vector<uint8_t> secret = DecodeSecret(m_secret);
+    const bool agreed = OperatorAgreesToBurn(m_serialBytes, secret, m_exportCheck->isChecked());
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+    // The window may have begun closing while the question was on screen.
+    if (!agreed || IgnoringInput()) {
+      m_agreedBurn.reset();
       release();
       return;
     }
+    if (m_exportCheck->isChecked()) OpenExportFiles();
+    if (!PrepareTokenForBurn()) {
+      m_agreedBurn.reset();
+      release();
+      return;
+    }
+  } else {
+    m_agreedBurn.reset();  // Stop
   }
   m_cardMonitor.ArmBurn();
   m_burnMode = !m_burnMode;
@@ -143,6 +167,41 @@ bool CVantorDlg::PrepareTokenForBurn() {
   return true;
 }
 
+bool CVantorDlg::OperatorAgreesToBurn(const QByteArray& serialBytes, const std::vector<uint8_t>& secret,
+                                      bool exportLines) {
+  // A secret with no bytes never reaches a token: the seed write refuses it,
+  // and the failure is booked as such.
+  if (secret.empty()) return true;
+  const std::optional<QByteArray> digest = ui::BurnedSecrets::Digest(secret);
+  if (digest && m_agreedBurn && m_agreedBurn->digest == *digest && m_agreedBurn->serialBytes == serialBytes &&
+      (m_agreedBurn->exportLines || !exportLines))
+    return true;
+  if (exportLines && secret.size() > kAzureSecretBytes &&
+      !ui::AskOperator(this, ui::kCaptionStation, kLongSecretQuestion))
+    return false;
+  if (!digest) {
+    // libcrypto could not hash the secret (out of memory): this run's burns
+    // cannot be compared with it, and the operator decides.
+    if (!ui::AskOperator(this, ui::kCaptionStation,
+                         QStringLiteral("This secret cannot be compared with the tokens programmed so far. "
+                                        "Burn it anyway?")))
+      return false;
+  } else if (const std::optional<QString> other = m_burnedSecrets.OtherToken(*digest, serialBytes)) {
+    if (!ui::AskOperator(this, ui::kCaptionStation, SecretTwiceQuestion(*other))) return false;
+  }
+  if (digest) m_agreedBurn = AgreedBurn{*digest, serialBytes, exportLines};
+  return true;
+}
+
+void CVantorDlg::LeaveBurnMode() {
+  m_burnMode = false;
+  m_agreedBurn.reset();
+  m_cardMonitor.SetBurnPending(false);
+  m_cardMonitor.EndBurnAttempt();
+  SetBurnCaption(QStringLiteral("Burn"));
+  OnRefreshView();
+}
+
 bool CVantorDlg::BurnWanted() { return m_burnMode && !m_serialNumber.isEmpty() && !m_closing; }
 
 ui::BurnRecord CVantorDlg::CaptureBurnRecord() {
@@ -181,10 +240,18 @@ void CVantorDlg::BurnToken(const QString& readerName) {
   std::optional<ui::BurnRecord> captured;
   // A window that is closing hands nothing over, and then nothing is written.
   if (!m_hop.Run([&] {
-        if (!m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
+        if (m_cardMonitor.Refused(m_serialBytes)) return;
+        captured = CaptureBurnRecord();
+        // The token or the secret may have changed since Burn was pressed:
+        // what is burned now must be what the operator agreed to.
+        if (!captured->serialNumber.isEmpty() &&
+            !OperatorAgreesToBurn(captured->serialBytes, captured->secretBytes, captured->exportLines)) {
+          captured.reset();
+          LeaveBurnMode();
+        }
       }))
     return;
-  if (!captured) return;  // this token refused the key; it waits for Burn
+  if (!captured) return;  // this token refused the key, or the operator said No
   const ui::BurnRecord& record = *captured;
 
   bool success = false;
@@ -229,6 +296,7 @@ void CVantorDlg::BurnToken(const QString& readerName) {
 
 void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
   m_burnMode = false;
+  m_agreedBurn.reset();
   m_cardMonitor.SetBurnPending(false);
   SetBurnCaption(QStringLiteral("Burn"));
   ++m_totalCount;
@@ -239,6 +307,11 @@ void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
       writeFailure = m_exports.WriteLines(record);
     }
     AddLogRow(record.serialNumber, m_userName, QStringLiteral("Succeeded"));
+    // The digest fails only when libcrypto runs out of memory; this burn is
+    // then not recognised by a later one.
+    if (const std::optional<QByteArray> digest = ui::BurnedSecrets::Digest(record.secretBytes)) {
+      m_burnedSecrets.Book(*digest, record.serialBytes, record.serialNumber);
+    }
     ui::ShowOperatorMessage(this, ui::kCaptionStation, QStringLiteral("Token successfully programmed!"));
     if (writeFailure) {
       // The set is closed, so that the next Burn with the box ticked starts
