@@ -76,6 +76,11 @@ void EmulatedPcsc::SetPowerOffWhenIdle(bool enabled) {
   m_powerOffWhenIdle = enabled;
 }
 
+void EmulatedPcsc::SetHeldByAnotherProgram(const std::string& readerName, bool held) {
+  std::lock_guard lock(m_mutex);
+  if (Reader* reader = FindReader(readerName)) reader->heldElsewhere = held;
+}
+
 void EmulatedPcsc::PullCardAtApdu(const std::string& readerName, int n) {
   std::lock_guard lock(m_mutex);
   if (Reader* reader = FindReader(readerName)) reader->pullAt = std::max(n, 0);
@@ -172,6 +177,7 @@ int32_t EmulatedPcsc::Connect(PcscContext context, const char* readerName, uint3
   if (readerName == nullptr) return tokenlink::kScardEUnknownReader;
   Reader* reader = FindReader(readerName);
   if (reader == nullptr) return tokenlink::kScardEUnknownReader;
+  if (reader->heldElsewhere) return tokenlink::kScardESharingViolation;
   if (!reader->token) return tokenlink::kScardENoSmartcard;
   if ((preferredProtocols & reader->protocol) == 0) return static_cast<int32_t>(0x8010000F);  // PROTO_MISMATCH
   *card = m_nextHandle++;

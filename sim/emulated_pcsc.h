@@ -29,6 +29,10 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   // pcscd does shortly after a card goes idle. Off unless set.
   void SetPowerOffWhenIdle(bool enabled);
 
+  // Another program holds the reader's card exclusively: Connect fails with
+  // SCARD_E_SHARING_VIOLATION until released.
+  void SetHeldByAnotherProgram(const std::string& reader, bool held);
+
   // The n-th APDU from now on this reader (1 = the next) fails as a pulled
   // card does: SCARD_W_REMOVED_CARD, not delivered, and the token leaves the
   // field. 0 clears it.
@@ -59,6 +63,7 @@ class EmulatedPcsc : public tokenlink::PcscApi {
     std::shared_ptr<TokenEmulator> token;
     uint64_t insertion = 0;  // changes with every insertion and removal
     uint32_t protocol = tokenlink::kProtocolT1;
+    bool heldElsewhere = false;
     int pullAt = 0;
     std::vector<std::vector<uint8_t>> sent;
     std::vector<uint32_t> sentProtocols;

@@ -26,16 +26,19 @@ std::vector<std::string> SplitMultiString(const char* multiString, std::size_t l
   return names;
 }
 
-int ListReaders(std::vector<std::string>* names) {
+int ListReaders(std::vector<std::string>* names, int32_t* pcscResult) {
   names->clear();
+  int32_t unused = kScardSuccess;
+  int32_t& result = pcscResult ? *pcscResult : unused;
   PcscApi& pcsc = ActivePcsc();
   PcscContext context = 0;
-  if (pcsc.EstablishContext(kScopeUser, &context) != kScardSuccess) return -1;
+  result = pcsc.EstablishContext(kScopeUser, &context);
+  if (result != kScardSuccess) return -1;
   std::array<char, kListingBufferSize> buffer{};
   uint32_t length = kListingBufferSize;
-  const int32_t rc = pcsc.ListReaders(context, buffer.data(), &length);
+  result = pcsc.ListReaders(context, buffer.data(), &length);
   pcsc.ReleaseContext(context);
-  if (rc != kScardSuccess) return -1;
+  if (result != kScardSuccess) return -1;
   *names = SplitMultiString(buffer.data(), std::min<std::size_t>(length, buffer.size()));
   return 0;
 }

@@ -2,6 +2,7 @@
 // groups, the multi-string taken apart into names.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@ std::vector<std::string> SplitMultiString(const char* multiString, std::size_t l
 // The readers the PC/SC service lists, in its order, by the active PcscApi.
 // 0 when the listing succeeded (the list may be empty); -1 when it failed,
 // which includes the service reporting that no reader is available and names
-// that do not fit the 640-byte listing buffer.
-int ListReaders(std::vector<std::string>* names);
+// that do not fit the 640-byte listing buffer. When pcscResult is given it
+// receives the PC/SC code of the step that failed (establishing the context
+// or the listing), or kScardSuccess, so that a caller can say why.
+int ListReaders(std::vector<std::string>* names, int32_t* pcscResult = nullptr);
 
 }  // namespace tokenlink

@@ -86,19 +86,17 @@ void CardMonitor::ReleaseSession() {
   m_session = {};
 }
 
-bool CardMonitor::TokenInField(const QByteArray& reader) {
+int32_t CardMonitor::TokenInField(const QByteArray& reader) {
   tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
-  if (pcsc.EstablishContext(tokenlink::kScopeSystem, &m_session.context) != tokenlink::kScardSuccess) {
+  int32_t rc = pcsc.EstablishContext(tokenlink::kScopeSystem, &m_session.context);
+  if (rc != tokenlink::kScardSuccess) {
     m_session.context = 0;
-    return false;
+    return rc;
   }
-  if (pcsc.Connect(m_session.context, reader.constData(), tokenlink::kShareShared,
-                   tokenlink::kProtocolT0 | tokenlink::kProtocolT1, &m_session.card,
-                   &m_session.activeProtocol) != tokenlink::kScardSuccess) {
-    m_session.card = 0;
-    return false;
-  }
-  return true;
+  rc = pcsc.Connect(m_session.context, reader.constData(), tokenlink::kShareShared,
+                    tokenlink::kProtocolT0 | tokenlink::kProtocolT1, &m_session.card, &m_session.activeProtocol);
+  if (rc != tokenlink::kScardSuccess) m_session.card = 0;
+  return rc;
 }
 
 void CardMonitor::Run(const QString& readerName) {
@@ -114,9 +112,9 @@ void CardMonitor::Run(const QString& readerName) {
       return;
     }
     ReleaseSession();
-    if (!TokenInField(reader)) {
+    if (const int32_t rc = TokenInField(reader); rc != tokenlink::kScardSuccess) {
       RearmToken();
-      m_hop.Post([this] { m_client.OnTokenAbsent(); });
+      m_hop.Post([this, rc] { m_client.OnTokenAbsent(rc); });
     } else {
       if (m_tokenInfoPending && RefreshTokenPanel(readerName) == 1) m_tokenInfoPending = false;
       if (m_burnArmed && m_burnPending) {

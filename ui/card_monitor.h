@@ -25,8 +25,10 @@ class CardMonitorClient {
   virtual ~CardMonitorClient() = default;
   // A chain starts for a reader: whatever the panel shows belongs to another.
   virtual void OnCardChainStarted() = 0;
-  // No card in the field, or no PC/SC context.
-  virtual void OnTokenAbsent() = 0;
+  // No card in the field, or no PC/SC context: pcscResult is the PC/SC code
+  // of the step that failed (establishing the context or connecting), which
+  // tells an empty field from a reader held by another program.
+  virtual void OnTokenAbsent(int32_t pcscResult) = 0;
   // The outcome of a token-information read; readAtMs is the window clock's
   // monotonic time of the read.
   virtual void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) = 0;
@@ -92,7 +94,8 @@ class CardMonitor {
   void StartChain(const QString& readerName);
   void OnChainEnded();  // window thread
   void Run(const QString& readerName);
-  bool TokenInField(const QByteArray& reader);
+  // kScardSuccess when a card is in the field, else the PC/SC code that failed.
+  int32_t TokenInField(const QByteArray& reader);
   int RefreshTokenPanel(const QString& readerName);
   void ReleaseSession();
 

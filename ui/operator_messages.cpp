@@ -17,6 +17,14 @@ class MessageBoxes : public OperatorMessages {
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
   }
+  bool Ask(QWidget* owner, const QString& caption, const QString& text) override {
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    return box.exec() == QMessageBox::Yes;
+  }
 };
 
 std::atomic<OperatorMessages*> g_active{nullptr};
@@ -37,6 +45,10 @@ void UseMessages(OperatorMessages* messages) { g_active.store(messages); }
 
 void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) {
   ActiveMessages().Show(owner, caption, text, icon);
+}
+
+bool AskOperator(QWidget* owner, const QString& caption, const QString& text) {
+  return ActiveMessages().Ask(owner, caption, text);
 }
 
 }  // namespace ui

@@ -14,10 +14,13 @@ class OperatorMessages {
   virtual ~OperatorMessages() = default;
   // Shows the message and returns once the operator has dismissed it.
   virtual void Show(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) = 0;
+  // Asks a Yes/No question and returns true for Yes, once answered.
+  virtual bool Ask(QWidget* owner, const QString& caption, const QString& text) = 0;
 };
 
 // Modal box over the owner with an OK button only, kept on top; no icon unless
-// asked for.
+// asked for. A question has Yes and No, No the default, so that Enter or Esc
+// never goes on by accident.
 OperatorMessages& BoxMessages();
 
 OperatorMessages& ActiveMessages();
@@ -26,6 +29,7 @@ void UseMessages(OperatorMessages* messages);  // nullptr restores BoxMessages()
 // Window thread only.
 void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& text,
                          MessageIcon icon = MessageIcon::None);
+bool AskOperator(QWidget* owner, const QString& caption, const QString& text);
 
 // Captions of the window's messages.
 inline const QString kCaptionError = QStringLiteral("ERROR");

@@ -38,23 +38,24 @@ void ReaderListMonitor::Wait() {
   if (m_thread.joinable()) m_thread.join();
 }
 
-bool ReaderListMonitor::Unchanged(bool listed, const QStringList& names) const {
+bool ReaderListMonitor::Unchanged(const Listing& listing) const {
   // A failed or empty listing changes the window on every pass (the token
   // texts are cleared each time), as does the reminder to choose a reader.
-  if (!listed || names.isEmpty() || m_everyPass) return false;
-  return m_handedOver && m_handedOver->first == listed && m_handedOver->second == names;
+  // The PC/SC code counts too: the window says why the readers are missing.
+  if (!listing.listed || listing.names.isEmpty() || m_everyPass) return false;
+  return m_handedOver && *m_handedOver == listing;
 }
 
 void ReaderListMonitor::Run() {
   do {
     if (m_state.load() == State::StopRequested) break;
     std::vector<std::string> found;
-    const bool listed = tokenlink::ListReaders(&found) == 0;
-    QStringList names;
-    for (const std::string& name : found) names << app::AnsiToWide(QByteArray::fromStdString(name));
-    if (!Unchanged(listed, names)) {
-      m_handedOver = std::make_pair(listed, names);
-      m_hop.Post([this, listed, names] { m_client.ApplyReaderList(listed, names); });
+    Listing listing;
+    listing.listed = tokenlink::ListReaders(&found, &listing.pcscResult) == 0;
+    for (const std::string& name : found) listing.names << app::AnsiToWide(QByteArray::fromStdString(name));
+    if (!Unchanged(listing)) {
+      m_handedOver = listing;
+      m_hop.Post([this, listing] { m_client.ApplyReaderList(listing.listed, listing.names, listing.pcscResult); });
     }
   } while (m_hop.Pause(kPassPauseMs));
   m_state = State::Stopped;

@@ -5,9 +5,9 @@
 #pragma once
 #include <QStringList>
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <thread>
-#include <utility>
 
 #include "window_hop.h"
 
@@ -16,8 +16,10 @@ namespace ui {
 class ReaderListClient {
  public:
   virtual ~ReaderListClient() = default;
-  // Window thread: the outcome of a pass; names in the service's order.
-  virtual void ApplyReaderList(bool listed, const QStringList& names) = 0;
+  // Window thread: the outcome of a pass; names in the service's order;
+  // pcscResult is the PC/SC code of a failed listing (kScardSuccess when
+  // listed).
+  virtual void ApplyReaderList(bool listed, const QStringList& names, int32_t pcscResult) = 0;
 };
 
 class ReaderListMonitor {
@@ -46,7 +48,15 @@ class ReaderListMonitor {
 
  private:
   void Run();
-  bool Unchanged(bool listed, const QStringList& names) const;
+  // What a pass found: whether the listing succeeded, the names, and the
+  // PC/SC code that says why it failed.
+  struct Listing {
+    bool listed = false;
+    QStringList names;
+    int32_t pcscResult = 0;
+    bool operator==(const Listing&) const = default;
+  };
+  bool Unchanged(const Listing& listing) const;
 
   ReaderListClient& m_client;
   WindowHop& m_hop;
@@ -54,7 +64,7 @@ class ReaderListMonitor {
   std::atomic<bool> m_threadAlive{false};
   std::atomic<bool> m_everyPass{true};
   std::thread m_thread;
-  std::optional<std::pair<bool, QStringList>> m_handedOver;  // monitor thread only
+  std::optional<Listing> m_handedOver;  // monitor thread only
 };
 
 }  // namespace ui

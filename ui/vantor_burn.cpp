@@ -22,6 +22,9 @@
 namespace {
 
 constexpr int kBurnPauseMs = 500;
+// The cloud directory's hardware-token import takes a secret of at most 128
+// Base32 characters, which hold 80 bytes.
+constexpr std::size_t kAzureSecretBytes = 80;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
 
@@ -74,6 +77,14 @@ std::vector<uint8_t> DecodeSecret(const QString& secret) {
   return bytes;
 }
 
+const QString kLongSecretQuestion = QStringLiteral(
+    "The secret is longer than 128 characters: the cloud directory will not import this token. Burn anyway?");
+
+QString SecretTwiceQuestion(const QString& serialNumber) {
+  return QStringLiteral("This secret was already programmed into token %1. Burn it into this token too?")
+      .arg(serialNumber);
+}
+
 }  // namespace
 
 bool CVantorDlg::ShowMessage(const QString& caption, const QString& text) {
@@ -100,11 +111,24 @@ void CVantorDlg::OnBurn() {
     OnRefreshView();
   };
   if (!m_burnMode) {
-    if (m_exportCheck->isChecked()) OpenExportFiles();
-    if (!PrepareTokenForBurn()) {
+    NormaliseSecret();
+    std::vector<uint8_t> secret = DecodeSecret(m_secret);
+    const bool agreed = OperatorAgreesToBurn(m_serialBytes, secret, m_exportCheck->isChecked());
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+    // The window may have begun closing while the question was on screen.
+    if (!agreed || IgnoringInput()) {
+      m_agreedBurn.reset();
       release();
       return;
     }
+    if (m_exportCheck->isChecked()) OpenExportFiles();
+    if (!PrepareTokenForBurn()) {
+      m_agreedBurn.reset();
+      release();
+      return;
+    }
+  } else {
+    m_agreedBurn.reset();  // Stop
   }
   m_cardMonitor.ArmBurn();
   m_burnMode = !m_burnMode;
@@ -148,6 +172,41 @@ bool CVantorDlg::PrepareTokenForBurn() {
   return true;
 }
 
+bool CVantorDlg::OperatorAgreesToBurn(const QByteArray& serialBytes, const std::vector<uint8_t>& secret,
+                                      bool exportLines) {
+  // A secret with no bytes never reaches a token: the seed write refuses it,
+  // and the failure is booked as such.
+  if (secret.empty()) return true;
+  const std::optional<QByteArray> digest = ui::BurnedSecrets::Digest(secret);
+  if (digest && m_agreedBurn && m_agreedBurn->digest == *digest && m_agreedBurn->serialBytes == serialBytes &&
+      (m_agreedBurn->exportLines || !exportLines))
+    return true;
+  if (exportLines && secret.size() > kAzureSecretBytes &&
+      !ui::AskOperator(this, ui::kCaptionStation, kLongSecretQuestion))
+    return false;
+  if (!digest) {
+    // libcrypto could not hash the secret (out of memory): this run's burns
+    // cannot be compared with it, and the operator decides.
+    if (!ui::AskOperator(this, ui::kCaptionStation,
+                         QStringLiteral("This secret cannot be compared with the tokens programmed so far. "
+                                        "Burn it anyway?")))
+      return false;
+  } else if (const std::optional<QString> other = m_burnedSecrets.OtherToken(*digest, serialBytes)) {
+    if (!ui::AskOperator(this, ui::kCaptionStation, SecretTwiceQuestion(*other))) return false;
+  }
+  if (digest) m_agreedBurn = AgreedBurn{*digest, serialBytes, exportLines};
+  return true;
+}
+
+void CVantorDlg::LeaveBurnMode() {
+  m_burnMode = false;
+  m_agreedBurn.reset();
+  m_cardMonitor.SetBurnPending(false);
+  m_cardMonitor.EndBurnAttempt();
+  SetBurnCaption(QStringLiteral("Burn"));
+  OnRefreshView();
+}
+
 bool CVantorDlg::BurnWanted() { return m_burnMode && !m_serialNumber.isEmpty() && !m_closing; }
 
 ui::BurnRecord CVantorDlg::CaptureBurnRecord() {
@@ -189,10 +248,20 @@ void CVantorDlg::BurnToken(const QString& readerName) {
   // have left (a pass of the reader list between the two calls) and then
   // there is nothing to burn, nor to book.
   if (!m_hop.Run([&] {
-        if (BurnWanted() && !m_cardMonitor.Refused(m_serialBytes)) captured = CaptureBurnRecord();
+        if (!BurnWanted() || m_cardMonitor.Refused(m_serialBytes)) return;
+        captured = CaptureBurnRecord();
+        // The token or the secret may have changed since Burn was pressed:
+        // what is burned now must be what the operator agreed to.
+        if (!captured->serialNumber.isEmpty() &&
+            !OperatorAgreesToBurn(captured->serialBytes, captured->secretBytes, captured->exportLines)) {
+          captured.reset();
+          LeaveBurnMode();
+        }
       }))
     return;
-  if (!captured) return;  // no token any more, or this one refused the key; the burn stays pending
+  // No token any more, this one refused the key, or the operator said No; the
+  // burn stays pending unless the operator said No.
+  if (!captured) return;
   const ui::BurnRecord& record = *captured;
 
   bool success = false;
@@ -243,6 +312,7 @@ void CVantorDlg::BurnToken(const QString& readerName) {
 
 void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
   m_burnMode = false;
+  m_agreedBurn.reset();
   m_cardMonitor.SetBurnPending(false);
   SetBurnCaption(QStringLiteral("Burn"));
   ++m_totalCount;
@@ -253,6 +323,11 @@ void CVantorDlg::BookBurn(const ui::BurnRecord& record, bool success) {
       writeFailure = m_exports.WriteLines(record);
     }
     AddLogRow(record.serialNumber, m_userName, QStringLiteral("Succeeded"));
+    // The digest fails only when libcrypto runs out of memory; this burn is
+    // then not recognised by a later one.
+    if (const std::optional<QByteArray> digest = ui::BurnedSecrets::Digest(record.secretBytes)) {
+      m_burnedSecrets.Book(*digest, record.serialBytes, record.serialNumber);
+    }
     ui::ShowOperatorMessage(this, ui::kCaptionStation, QStringLiteral("Token successfully programmed!"));
     if (writeFailure) {
       // The set is closed, so that the next Burn with the box ticked starts

@@ -25,6 +25,7 @@
 #include "app_values.h"
 #include "base32.h"
 #include "dialog_units.h"
+#include "failure_causes.h"
 #include "my_list_ctrl.h"
 #include "program_icon.h"
 #include "seed_file.h"
@@ -167,6 +168,13 @@ void CVantorDlg::ShowBoundTexts() {
   ShowValue(m_ui->computerClockLabel, m_computerClock);
   ShowValue(m_ui->tipsLabel, m_tips);
   ShowValue(m_ui->seedFilePathLabel, m_seedFilePath);
+  ShowFailureCause();
+}
+
+void CVantorDlg::ShowFailureCause() {
+  const QString cause = m_readerCause.isEmpty() ? m_cardCause : m_readerCause;
+  ShowValue(m_ui->causeLabel, cause);
+  if (m_ui->tipsLabel->toolTip() != cause) m_ui->tipsLabel->setToolTip(cause);
 }
 
 void CVantorDlg::ShowCount(QLabel* label, int count) { ShowValue(label, QString::number(count)); }
@@ -306,7 +314,8 @@ void CVantorDlg::StopMonitors() {
 
 // Reader list and token panel, as the monitors hand them over.
 
-void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names) {
+void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names, int32_t pcscResult) {
+  m_readerCause = ui::ReaderListCause(listed, pcscResult);
   if (!listed) {
     for (int i = m_readerCombo->count() - 1; i >= 0; --i) m_readerCombo->removeItem(i);
     ClearTokenTexts();
@@ -354,16 +363,19 @@ void CVantorDlg::OnConnect() {
 
 void CVantorDlg::OnCardChainStarted() {
   ClearTokenTexts();
+  m_cardCause.clear();  // the cause found on another reader
   OnRefreshView();
 }
 
-void CVantorDlg::OnTokenAbsent() {
+void CVantorDlg::OnTokenAbsent(int32_t pcscResult) {
+  m_cardCause = ui::CardAbsentCause(pcscResult);
   ClearTokenTexts();
   m_tips = QStringLiteral("Token or card not detected");
   OnRefreshView();
 }
 
 void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) {
+  m_cardCause = ui::TokenReadCause(result);
   if (result != 0) {
     ClearTokenTexts();
     m_tips = QStringLiteral("Token or card not detected");

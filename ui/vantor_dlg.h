@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "burn_record.h"
+#include "burned_secrets.h"
 #include "card_monitor.h"
 #include "export_set.h"
 #include "reader_list_monitor.h"
@@ -89,6 +91,10 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
  private:
   void SetUpControls();
   void ShowBoundTexts();
+  // The line that says why the panel stays empty, beside the token panel and
+  // as the status line's tooltip: the reader list's cause first, since
+  // without a service or a reader the card's cannot be told.
+  void ShowFailureCause();
   void ShowCount(QLabel* label, int count);
   void SetBurnCaption(const QString& caption);
   void SetBurnEnabled(bool enabled);
@@ -100,10 +106,10 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   void LookUpSeedBySerial();
 
   // ui::ReaderListClient
-  void ApplyReaderList(bool listed, const QStringList& names) override;
+  void ApplyReaderList(bool listed, const QStringList& names, int32_t pcscResult) override;
   // ui::CardMonitorClient
   void OnCardChainStarted() override;
-  void OnTokenAbsent() override;
+  void OnTokenAbsent(int32_t pcscResult) override;
   void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) override;
   bool BurnWanted() override;
   void BurnToken(const QString& readerName) override;
@@ -115,6 +121,15 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   int32_t AuthenticateWithReport(const QString& readerName);
   bool ShowMessage(const QString& caption, const QString& text);
   bool PrepareTokenForBurn();
+  // Window thread, before anything of a burn is sent: asks the operator when
+  // the secret would give an Azure line the cloud directory refuses (export
+  // ticked), or was burned into another token in this run. False when the
+  // operator says No. Asked at the Burn press for the token shown, and again
+  // when the card monitor takes up the burn only if the token or the secret
+  // is no longer the one agreed to (a token laid on while the burn pends).
+  bool OperatorAgreesToBurn(const QByteArray& serialBytes, const std::vector<uint8_t>& secret, bool exportLines);
+  // Window thread: burn mode ends without a booking.
+  void LeaveBurnMode();
   // The token clock now: as read, moved on by the time since the read.
   QString TokenClockNow() const;
   // Window thread: the record of the burn the card monitor takes up now.
@@ -169,6 +184,17 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   int64_t m_tokenClockReadAtMs = 0;   // when, on the window clock's monotonic count
   bool m_burnMode = false;            // a burn is pending; the button reads "Stop"
   Choices m_burnChoices;              // what the pending burn prepared the token with
+  // What the operator agreed to for the pending burn: the secret's digest,
+  // the token and whether lines are exported.
+  struct AgreedBurn {
+    QByteArray digest;
+    QByteArray serialBytes;
+    bool exportLines = false;
+  };
+  std::optional<AgreedBurn> m_agreedBurn;
+  ui::BurnedSecrets m_burnedSecrets;  // this run's burns, as digests
+  QString m_readerCause;              // why the reader list is empty, or empty
+  QString m_cardCause;                // why the token panel is empty, or empty
   ui::ExportSet m_exports;
   int m_totalCount = 0;
   int m_successCount = 0;

@@ -1,5 +1,6 @@
 // Test doubles for the station window: a message recorder that answers every
-// box at once, a sound-cue recorder, and lookups of controls by template id.
+// box at once (questions with a set answer, Yes unless told), a sound-cue
+// recorder, and lookups of controls by template id.
 #pragma once
 #include <QAccessible>
 #include <QLabel>
@@ -16,6 +17,7 @@ struct RecordedMessage {
   QString caption;
   QString text;
   ui::MessageIcon icon;
+  bool question = false;
 };
 
 class MessageRecorder : public ui::OperatorMessages {
@@ -30,13 +32,40 @@ class MessageRecorder : public ui::OperatorMessages {
     // Called while the box would be on screen.
     if (hook) hook({caption, text, icon});
   }
+  bool Ask(QWidget*, const QString& caption, const QString& text) override {
+    std::function<void(const RecordedMessage&)> hook;
+    bool answer = true;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_messages.append({caption, text, ui::MessageIcon::None, true});
+      hook = m_hook;
+      answer = m_answer;
+    }
+    if (hook) hook({caption, text, ui::MessageIcon::None, true});
+    return answer;
+  }
+  // The answer to every question from now on: true for Yes.
+  void AnswerQuestions(bool yes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answer = yes;
+  }
+  QStringList Questions() const {
+    QStringList texts;
+    for (const RecordedMessage& m : Messages()) {
+      if (m.question) texts << m.text;
+    }
+    return texts;
+  }
   QList<RecordedMessage> Messages() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_messages;
   }
+  // The texts of the message boxes (OK only); questions are in Questions().
   QStringList Texts() const {
     QStringList texts;
-    for (const RecordedMessage& m : Messages()) texts << m.text;
+    for (const RecordedMessage& m : Messages()) {
+      if (!m.question) texts << m.text;
+    }
     return texts;
   }
   int Count(const QString& text) const { return static_cast<int>(Texts().count(text)); }
@@ -44,6 +73,7 @@ class MessageRecorder : public ui::OperatorMessages {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_messages.clear();
     m_hook = nullptr;
+    m_answer = true;
   }
   void OnShow(std::function<void(const RecordedMessage&)> hook) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -54,6 +84,7 @@ class MessageRecorder : public ui::OperatorMessages {
   mutable std::mutex m_mutex;
   QList<RecordedMessage> m_messages;
   std::function<void(const RecordedMessage&)> m_hook;
+  bool m_answer = true;
 };
 
 class CueRecorder : public ui::SoundCue {

@@ -45,12 +45,32 @@ TEST(ListReaders, FollowsTheServiceAndFailsWithoutReaders) {
   tokenlink::UsePcsc(nullptr);
 }
 
+// The failing PC/SC code reaches the caller, so that the window can say why.
+TEST(ListReaders, GivesTheFailingPcscCode) {
+  sim::EmulatedPcsc pcsc;
+  tokenlink::UsePcsc(&pcsc);
+  std::vector<std::string> names;
+  int32_t code = 1;
+  EXPECT_EQ(tokenlink::ListReaders(&names, &code), -1);
+  EXPECT_EQ(code, tokenlink::kScardENoReadersAvailable);
+  pcsc.AddReader("Reader A");
+  EXPECT_EQ(tokenlink::ListReaders(&names, &code), 0);
+  EXPECT_EQ(code, tokenlink::kScardSuccess);
+  pcsc.SetServiceRunning(false);  // fails already when the context is established
+  EXPECT_EQ(tokenlink::ListReaders(&names, &code), -1);
+  EXPECT_EQ(code, tokenlink::kScardENoService);
+  EXPECT_EQ(pcsc.OpenContexts(), 0);
+  tokenlink::UsePcsc(nullptr);
+}
+
 TEST(ListReaders, NamesBeyondTheListingBufferFail) {
   sim::EmulatedPcsc pcsc;
   tokenlink::UsePcsc(&pcsc);
   for (int i = 0; i < 20; ++i) pcsc.AddReader("A reader with a rather long name " + std::to_string(i));
   std::vector<std::string> names;
-  EXPECT_EQ(tokenlink::ListReaders(&names), -1);
+  int32_t code = 0;
+  EXPECT_EQ(tokenlink::ListReaders(&names, &code), -1);
+  EXPECT_EQ(code, tokenlink::kScardEInsufficientBuffer);
   EXPECT_EQ(pcsc.OpenContexts(), 0);
   tokenlink::UsePcsc(nullptr);
 }
