@@ -83,6 +83,7 @@ void WindowHop::Enqueue(std::shared_ptr<Call> call) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.push_back(std::move(call));
   }
+  // False only for a method that HopWake does not have; Wake is its own.
   QMetaObject::invokeMethod(m_wake.get(), "Wake", Qt::QueuedConnection);
 }
 
