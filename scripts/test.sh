@@ -2,6 +2,9 @@
 # Builds everything and runs every test: the fuzz targets over their seed
 # corpora, then unit, window (offscreen) and end-to-end tests; the end-to-end
 # tests start an isolated pcscd with the virtual token and stop it afterwards.
+# Then the window, end-to-end and token-link unit tests once more, built with
+# ThreadSanitizer (build-tsan) and with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-asan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
@@ -20,4 +23,6 @@ stop_stacks() {
 }
 trap stop_stacks EXIT
 (cd build && ctest --output-on-failure --timeout 300) || status=$?
+bash scripts/sanitize.sh thread || status=1
+bash scripts/sanitize.sh address || status=1
 exit $status

@@ -10,8 +10,27 @@
 #include <unistd.h>
 
 namespace ui {
+namespace {
 
-WindowHop::WindowHop(QObject* window) : m_window(window) {
+// Invoked by name, so that the queued wake-up holds nothing made on the
+// calling thread. A child of the window named "WindowHop", where a test can
+// count the hand-overs.
+class HopWake : public QObject {
+  Q_OBJECT
+ public:
+  HopWake(std::function<void()> onWake, QObject* window) : QObject(window), m_onWake(std::move(onWake)) {
+    setObjectName(QStringLiteral("WindowHop"));
+  }
+  Q_INVOKABLE void Wake() { m_onWake(); }
+
+ private:
+  const std::function<void()> m_onWake;
+};
+
+}  // namespace
+
+WindowHop::WindowHop(QObject* window)
+    : m_window(window), m_wake(std::make_unique<HopWake>([this] { ExecuteNext(); }, window)) {
   if (pipe2(m_closingPipe, O_CLOEXEC | O_NONBLOCK) != 0) m_closingPipe[0] = m_closingPipe[1] = -1;
 }
 
@@ -39,7 +58,7 @@ bool WindowHop::Hand(std::function<void()> fn, bool always) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closing && !always) return false;
   }
-  QMetaObject::invokeMethod(m_window, [this, call] { Execute(call); }, Qt::QueuedConnection);
+  Enqueue(call);
   std::unique_lock<std::mutex> lock(m_mutex);
   m_callDone.wait(lock, [&] {
     return call->state == Call::Done || call->state == Call::Dropped ||
@@ -56,7 +75,27 @@ void WindowHop::Post(std::function<void()> fn) {
     Execute(call);
     return;
   }
-  QMetaObject::invokeMethod(m_window, [this, call] { Execute(call); }, Qt::QueuedConnection);
+  Enqueue(std::move(call));
+}
+
+void WindowHop::Enqueue(std::shared_ptr<Call> call) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.push_back(std::move(call));
+  }
+  // False only for a method that HopWake does not have; Wake is its own.
+  QMetaObject::invokeMethod(m_wake.get(), "Wake", Qt::QueuedConnection);
+}
+
+void WindowHop::ExecuteNext() {
+  std::shared_ptr<Call> call;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_queue.empty()) return;
+    call = std::move(m_queue.front());
+    m_queue.pop_front();
+  }
+  Execute(call);
 }
 
 void WindowHop::Execute(const std::shared_ptr<Call>& call) {
@@ -121,3 +160,5 @@ bool WindowHop::InCall() const {
 }
 
 }  // namespace ui
+
+#include "window_hop.moc"

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,10 +48,20 @@ class WindowHop {
     bool waited = false;  // someone waits for it (Run), not Post
   };
   bool Hand(std::function<void()> fn, bool always);
+  // Queues the call and wakes the window's thread for it.
+  void Enqueue(std::shared_ptr<Call> call);
+  // Window thread: runs the oldest queued call (one wake-up per call).
+  void ExecuteNext();
   void Execute(const std::shared_ptr<Call>& call);
 
   QObject* m_window;
   mutable std::mutex m_mutex;
+  // The calls cross to the window's thread here, under m_mutex; the wake-up
+  // that Qt queues carries nothing of ours. So the hand-over is one lock that
+  // a thread checker can see, not Qt's own event-queue lock, which an
+  // uninstrumented Qt hides from it.
+  std::deque<std::shared_ptr<Call>> m_queue;
+  std::unique_ptr<QObject> m_wake;  // a child of the window, on its thread
   std::condition_variable m_callDone;  // a waited-for call finished or was dropped
   bool m_closing = false;
   // Mirrors m_closing for the monitors' checks, which need no lock.

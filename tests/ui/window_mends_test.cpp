@@ -796,7 +796,9 @@ void WindowMendsTest::idleReaderListHandsNothingOver() {
   auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
   QTRY_COMPARE(combo->count(), 1);
   HandOverCounter handOvers;
-  m_dlg->installEventFilter(&handOvers);
+  QObject* hop = m_dlg->findChild<QObject*>(QStringLiteral("WindowHop"), Qt::FindDirectChildrenOnly);
+  QVERIFY(hop);
+  hop->installEventFilter(&handOvers);
   // No reader chosen: every pass renews the reminder on the status line.
   QTest::qWait(500);
   QVERIFY2(handOvers.count >= 3, qPrintable(QString::number(handOvers.count)));
