@@ -5,11 +5,7 @@
 #include "result_codes.h"
 
 namespace ui {
-namespace {
-
 QString CodeText(int32_t code) { return QString::asprintf("%08X", static_cast<uint32_t>(code)); }
-
-}  // namespace
 
 QString ReaderListCause(bool listed, int32_t pcscResult) {
   if (listed) return {};

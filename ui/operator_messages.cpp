@@ -3,7 +3,8 @@
 
 #include <QMessageBox>
 #include <QPushButton>
-#include <atomic>
+
+#include "seam.h"
 
 namespace ui {
 namespace {
@@ -27,8 +28,6 @@ class MessageBoxes : public OperatorMessages {
   }
 };
 
-std::atomic<OperatorMessages*> g_active{nullptr};
-
 }  // namespace
 
 OperatorMessages& BoxMessages() {
@@ -36,12 +35,13 @@ OperatorMessages& BoxMessages() {
   return boxes;
 }
 
-OperatorMessages& ActiveMessages() {
-  OperatorMessages* active = g_active.load();
-  return active ? *active : BoxMessages();
-}
+namespace {
+Seam<OperatorMessages> g_seam(BoxMessages);
+}  // namespace
 
-void UseMessages(OperatorMessages* messages) { g_active.store(messages); }
+OperatorMessages& ActiveMessages() { return g_seam.Active(); }
+
+void UseMessages(OperatorMessages* messages) { g_seam.Replace(messages); }
 
 void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& text, MessageIcon icon) {
   ActiveMessages().Show(owner, caption, text, icon);

@@ -42,20 +42,22 @@ bool ReaderListMonitor::Unchanged(const Listing& listing) const {
   // A failed or empty listing changes the window on every pass (the token
   // texts are cleared each time), as does the reminder to choose a reader.
   // The PC/SC code counts too: the window says why the readers are missing.
-  if (!listing.listed || listing.names.isEmpty() || m_everyPass) return false;
+  if (!listing.listed || listing.names.empty() || m_everyPass) return false;
   return m_handedOver && *m_handedOver == listing;
 }
 
 void ReaderListMonitor::Run() {
   do {
     if (m_state.load() == State::StopRequested) break;
-    std::vector<std::string> found;
     Listing listing;
-    listing.listed = tokenlink::ListReaders(&found, &listing.pcscResult) == 0;
-    for (const std::string& name : found) listing.names << app::AnsiToWide(QByteArray::fromStdString(name));
+    listing.listed = tokenlink::ListReaders(&listing.names, &listing.pcscResult) == 0;
     if (!Unchanged(listing)) {
-      m_handedOver = listing;
-      m_hop.Post([this, listing] { m_client.ApplyReaderList(listing.listed, listing.names, listing.pcscResult); });
+      QStringList names;
+      for (const std::string& name : listing.names) names << app::AnsiToWide(QByteArray::fromStdString(name));
+      const bool listed = listing.listed;
+      const int32_t pcscResult = listing.pcscResult;
+      m_handedOver = std::move(listing);
+      m_hop.Post([this, listed, names, pcscResult] { m_client.ApplyReaderList(listed, names, pcscResult); });
     }
   } while (m_hop.Pause(kPassPauseMs));
   m_state = State::Stopped;

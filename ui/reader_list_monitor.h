@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "window_hop.h"
 
@@ -48,11 +50,12 @@ class ReaderListMonitor {
 
  private:
   void Run();
-  // What a pass found: whether the listing succeeded, the names, and the
-  // PC/SC code that says why it failed.
+  // What a pass found: whether the listing succeeded, the names as PC/SC
+  // gives them (compared as they are; turned into text only when handed
+  // over), and the PC/SC code that says why it failed.
   struct Listing {
     bool listed = false;
-    QStringList names;
+    std::vector<std::string> names;
     int32_t pcscResult = 0;
     bool operator==(const Listing&) const = default;
   };

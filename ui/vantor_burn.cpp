@@ -11,6 +11,7 @@
 
 #include "app_values.h"
 #include "base32.h"
+#include "failure_causes.h"
 #include "operator_messages.h"
 #include "text_convert.h"
 #include "token_clock.h"
@@ -27,8 +28,6 @@ constexpr int kBurnPauseMs = 500;
 constexpr std::size_t kAzureSecretBytes = 80;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
-
-QString CodeText(int32_t code) { return QString::asprintf("%08X", static_cast<uint32_t>(code)); }
 
 QString AuthenticationMessage(int32_t code) {
   if (tokenlink::IsAuthRetry(code)) {
@@ -165,7 +164,7 @@ bool CVantorDlg::PrepareTokenForBurn() {
                                               choices.timeWindow, choices.displayTime, clockText.constData(), 0);
   OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
   if (r != 0) {
-    ShowMessage(ui::kCaptionError, QStringLiteral("config failed![") + CodeText(r) + QStringLiteral("]"));
+    ShowMessage(ui::kCaptionError, QStringLiteral("config failed![") + ui::CodeText(r) + QStringLiteral("]"));
     return false;
   }
   m_burnChoices = choices;
@@ -300,7 +299,7 @@ void CVantorDlg::BurnToken(const QString& readerName) {
                                            static_cast<int>(record.secretBytes.size()), algorithm);
     OPENSSL_cleanse(key.data(), static_cast<std::size_t>(key.size()));
     if (r != 0) {
-      ShowMessage(ui::kCaptionError, QStringLiteral("Failed to program the token! Error: ") + CodeText(r));
+      ShowMessage(ui::kCaptionError, QStringLiteral("Failed to program the token! Error: ") + ui::CodeText(r));
     } else {
       success = true;
     }
@@ -372,7 +371,7 @@ void CVantorDlg::OnSeal() {
   if (r == 0) {
     ShowMessage(ui::kCaptionHints, QStringLiteral("CardSeal success!"));
   } else {
-    ShowMessage(ui::kCaptionHints, QStringLiteral("CardSeal failed![") + CodeText(r) + QStringLiteral("]"));
+    ShowMessage(ui::kCaptionHints, QStringLiteral("CardSeal failed![") + ui::CodeText(r) + QStringLiteral("]"));
   }
 }
 
@@ -393,6 +392,6 @@ void CVantorDlg::OnSyncClock() {
   if (r == 0) {
     ShowMessage(ui::kCaptionStation, QStringLiteral("Token clock successfuly synchronized!"));
   } else {
-    ShowMessage(ui::kCaptionError, QStringLiteral("config failed![") + CodeText(r) + QStringLiteral("]"));
+    ShowMessage(ui::kCaptionError, QStringLiteral("config failed![") + ui::CodeText(r) + QStringLiteral("]"));
   }
 }
