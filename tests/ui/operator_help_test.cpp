@@ -6,37 +6,21 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
-#include <atomic>
 #include <functional>
 #include <memory>
 
 #include "app_values.h"
-#include "emulated_pcsc.h"
-#include "export_set.h"
+#include "emulated_station.h"
 #include "failure_causes.h"
-#include "file_dialogs.h"
-#include "seed_file.h"
-#include "station_test_support.h"
 #include "token_emulator.h"
 #include "token_protocol.h"
 
 namespace {
 
-enum ControlId {
-  kLoadSeedFileButton = 1000, kSerialLabel = 1006, kTotalLabel = 1008, kSuccessLabel = 1009,
-  kBurnButton = 1015, kTipsLabel = 1016, kReaderCombo = 1018, kConnectButton = 1019, kEncodingCombo = 1031,
-  kSecretEdit = 1047, kEditButton = 1050, kUserNameEdit = 1056, kExportCheck = 1057, kLogList = 1060,
-};
-
-const std::string kReader = "Emulated Reader 0";
-const QString kReaderText = QString::fromStdString(kReader);
 const std::string kSecondReader = "Emulated Reader 1";
 const QString kSecondReaderText = QString::fromStdString(kSecondReader);
 const QString kNotDetected = QStringLiteral("Token or card not detected");
@@ -56,42 +40,11 @@ const QString kOtherSecret = QStringLiteral("MFRGGZDFMZTWQ2LK");  // "abcdefghij
 
 enum class Cause { ServiceStopped, NoReader, ReaderHeld, ReaderGone, NotAToken };
 
-// Counts the calls that other threads queue for the window.
-class HandOverCounter : public QObject {
- public:
-  std::atomic<int> count{0};
-
- protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::MetaCall) ++count;
-    return false;
-  }
-};
-
-class FileAnswer : public ui::FileDialogs {
- public:
-  QString OpenFileName(QWidget*, const QString&) override { return answer; }
-  QString answer;
-};
-
-// Runs action once, from the token's nth event that starts with prefix.
-void AtTokenEvent(sim::TokenEmulator& token, const std::string& prefix, int nth, std::function<void()> action) {
-  auto seen = std::make_shared<std::atomic<int>>(0);
-  token.SetChangeListener([seen, prefix, nth, action](const std::string& what) {
-    if (what.rfind(prefix, 0) == 0 && ++*seen == nth) action();
-  });
-}
-
-QByteArray SeedHex(const sim::TokenEmulator& token) {
-  const std::vector<uint8_t> seed = token.Seed();
-  return QByteArray(reinterpret_cast<const char*>(seed.data()), static_cast<int>(seed.size())).toHex().toUpper();
-}
-
 }  // namespace
 
 Q_DECLARE_METATYPE(Cause)
 
-class OperatorHelpTest : public QObject {
+class OperatorHelpTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -109,85 +62,28 @@ class OperatorHelpTest : public QObject {
   void tokenLaidOnWhileBurnPendsIsAskedAbout();
 
  private:
-  std::shared_ptr<sim::TokenEmulator> LayToken(const std::string& serial, const std::string& reader = kReader);
-  void ConnectTo(const QString& reader);
-  void EnterSecret(const QString& text, int encoding = 0);
-  void PressBurnWhenReady();
+  std::shared_ptr<sim::TokenEmulator> LayNextToken(const std::string& serial, const std::string& reader = kReader);
   void BurnInto(const std::string& serial, const QString& secret, int encoding = 0);
   QLabel* CauseLabel() const { return m_dlg->findChild<QLabel*>(QStringLiteral("causeLabel")); }
-  QString DataPath() const { return m_data->filePath(QStringLiteral("Data")); }
-  QStringList ExportFiles() const { return QDir(DataPath()).entryList(QDir::Files, QDir::Name); }
-
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
-  FileAnswer m_files;
-  std::unique_ptr<QTemporaryDir> m_data;
-  CVantorDlg* m_dlg = nullptr;
 };
 
-void OperatorHelpTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
-  ui::UseFileDialogs(&m_files);
-  m_data = std::make_unique<QTemporaryDir>();
-  ui::SetExportDirectoryOverride(DataPath());
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
-}
+void OperatorHelpTest::init() { StartStation(); }
 
-void OperatorHelpTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
-  ui::UseFileDialogs(nullptr);
-  QCOMPARE(m_pcsc->OpenContexts(), 0);
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
-  sources::SeedTable::Clear();
-}
+void OperatorHelpTest::cleanup() { EndStation(); }
 
 // A token already on the reader is taken off first, and the window sees the
 // field empty before the next one comes, as with a hand at the reader.
-std::shared_ptr<sim::TokenEmulator> OperatorHelpTest::LayToken(const std::string& serial, const std::string& reader) {
+std::shared_ptr<sim::TokenEmulator> OperatorHelpTest::LayNextToken(const std::string& serial, const std::string& reader) {
   if (m_pcsc->TokenIn(reader) && app::SelectedReaderName() == QString::fromStdString(reader)) {
     m_pcsc->RemoveToken(reader);
     (void)QTest::qWaitFor([this] { return LabelText(m_dlg, kSerialLabel).isEmpty(); });
   }
-  auto token = std::make_shared<sim::TokenEmulator>(sim::TokenConfig{.serialNumber = serial});
-  m_pcsc->InsertToken(reader, token);
-  return token;
-}
-
-void OperatorHelpTest::ConnectTo(const QString& reader) {
-  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
-  QTRY_VERIFY(combo->findText(reader) >= 0);
-  combo->setCurrentIndex(combo->findText(reader));
-  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
-}
-
-void OperatorHelpTest::EnterSecret(const QString& text, int encoding) {
-  ControlOf<QComboBox>(m_dlg, kEncodingCombo)->setCurrentIndex(encoding);
-  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
-  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
-  edit->clear();
-  QTest::keyClicks(edit, text);
-}
-
-void OperatorHelpTest::PressBurnWhenReady() {
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
-  QTRY_VERIFY(!LabelText(m_dlg, kSerialLabel).isEmpty());
-  QTRY_VERIFY(burn->isEnabled());
-  burn->click();
+  return LayToken(serial, reader);
 }
 
 // Lays the token, burns the secret into it and waits for the booking.
 void OperatorHelpTest::BurnInto(const std::string& serial, const QString& secret, int encoding) {
-  LayToken(serial);
+  LayNextToken(serial);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString::fromStdString(serial));
   EnterSecret(secret, encoding);
   const int before = m_messages.Count(kProgrammed);
@@ -220,7 +116,7 @@ void OperatorHelpTest::failureCauseShownAndCleared() {
   QFETCH(QString, statusLine);
   m_pcsc->AddReader(kSecondReader);
   const std::string reader = cause == Cause::ReaderGone ? kSecondReader : kReader;
-  auto token = LayToken("ZZ00000001", reader);
+  auto token = LayNextToken("ZZ00000001", reader);
   ConnectTo(QString::fromStdString(reader));
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
   QLabel* causeLabel = CauseLabel();
@@ -330,7 +226,7 @@ void OperatorHelpTest::longSecretAsksBeforeBurn() {
   QFETCH(bool, burned);
   m_messages.AnswerQuestions(answer);
   ConnectTo(kReaderText);
-  auto token = LayToken("ZZ00000001");
+  auto token = LayNextToken("ZZ00000001");
   ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(exportTicked);
   QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kUserNameEdit), QStringLiteral("ops@example.com"));
   const QString hex = QStringLiteral("A5").repeated(bytes);
@@ -374,7 +270,7 @@ void OperatorHelpTest::secretTwiceAsks() {
   QCOMPARE(m_messages.Questions(), QStringList());
 
   m_messages.AnswerQuestions(answer);
-  auto second = LayToken("ZZ0000000B");
+  auto second = LayNextToken("ZZ0000000B");
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ0000000B"));
   EnterSecret(secondSecret, encoding);
   m_pcsc->ClearSentApdus(kReader);
@@ -426,24 +322,18 @@ void OperatorHelpTest::secretTwiceToTheSameTokenDoesNotAsk() {
 // file gives it: when that secret is in another token already, the operator
 // is asked then, before the seed write, and No ends the burn unbooked.
 void OperatorHelpTest::tokenLaidOnWhileBurnPendsIsAskedAbout() {
-  QTemporaryDir dir;
-  m_files.answer = dir.filePath(QStringLiteral("seeds.csv"));
-  QFile file(m_files.answer);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZ0000000A,GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ\r\n"
-             "ZZ0000000B,GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ\r\n"
-             "ZZ0000000C,MFRGGZDFMZTWQ2LK\r\n");
-  file.close();
-  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
+  LoadSeedFileThroughDialog("ZZ0000000A,GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ\r\n"
+                            "ZZ0000000B,GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ\r\n"
+                            "ZZ0000000C,MFRGGZDFMZTWQ2LK\r\n");
   ConnectTo(kReaderText);
 
-  LayToken("ZZ0000000A");
+  LayNextToken("ZZ0000000A");
   QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), kRfcSecret);
   PressBurnWhenReady();
   QTRY_COMPARE(m_messages.Count(kProgrammed), 1);
   QTRY_COMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
 
-  auto third = LayToken("ZZ0000000C");
+  auto third = LayNextToken("ZZ0000000C");
   QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), kOtherSecret);
   auto second = std::make_shared<sim::TokenEmulator>(sim::TokenConfig{.serialNumber = "ZZ0000000B"});
   // Right after the preparation configured C, B takes its place.

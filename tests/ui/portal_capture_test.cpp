@@ -17,17 +17,12 @@
 #include <QUrl>
 #include <memory>
 
-#include "emulated_pcsc.h"
+#include "emulated_station.h"
 #include "screen_capture.h"
 #include "serialized_pcsc.h"
-#include "station_test_support.h"
 
 namespace {
 
-constexpr int kScanQrButton = 1052;
-constexpr int kSecretEdit = 1047;
-
-const std::string kReader = "Emulated Reader 0";
 const QString kPortalName = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kScreenFailed = QStringLiteral("Something has gone wrong!");
 const QString kNoCodeOnScreen = QStringLiteral("No QR Code found on the screen!");
@@ -47,7 +42,7 @@ class NoScreen : public ui::ScreenCapture {
 enum class Portal { Absent, Answers, AnswersFirst, OwnRequestPath, Refuses, Fails, Silent };
 Q_DECLARE_METATYPE(Portal)
 
-class PortalCaptureTest : public QObject {
+class PortalCaptureTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -63,12 +58,8 @@ class PortalCaptureTest : public QObject {
 
   QTemporaryDir m_dir;
   QString m_screenWithCode;
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
   NoScreen m_noScreen;
   QProcess m_portal;
-  CVantorDlg* m_dlg = nullptr;
 };
 
 void PortalCaptureTest::initTestCase() {
@@ -90,25 +81,14 @@ void PortalCaptureTest::initTestCase() {
 }
 
 void PortalCaptureTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
   ui::UseScreenCapture(&m_noScreen);
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
+  StartStation();
 }
 
 void PortalCaptureTest::cleanup() {
   StopPortal();
-  delete m_dlg;
-  m_dlg = nullptr;
-  ui::UseScreenCapture(nullptr);
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
+  CloseWindow();
+  EndStack();
 }
 
 bool PortalCaptureTest::StartPortal(const QStringList& arguments) {
@@ -176,10 +156,7 @@ void PortalCaptureTest::scanScreen() {
   QTimer::singleShot(1000, this, [&] { timerRan = true; });
   QElapsedTimer elapsed;
   elapsed.start();
-  QAction* scan = nullptr;
-  for (QAction* action : ControlOf<QToolButton>(m_dlg, kScanQrButton)->menu()->actions()) {
-    if (action->text() == QStringLiteral("Scan Screen")) scan = action;
-  }
+  QAction* scan = MenuAction(ControlOf<QToolButton>(m_dlg, kScanQrButton), QStringLiteral("Scan Screen"));
   QVERIFY(scan);
   scan->trigger();
   const qint64 ms = elapsed.elapsed();

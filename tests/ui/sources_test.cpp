@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,7 +29,7 @@
 #include <optional>
 #include <vector>
 
-#include "emulated_pcsc.h"
+#include "emulated_station.h"
 #include "file_dialogs.h"
 #include "otp_dialog.h"
 #include "qr_scan.h"
@@ -38,23 +37,11 @@
 #include "screen_capture.h"
 #include "seed_file.h"
 #include "serialized_pcsc.h"
-#include "station_test_support.h"
 #include "token_emulator.h"
 #include "totp.h"
 #include "xvfb_display.h"
 
 namespace {
-
-enum ControlId {
-  kSerialLabel = 1006, kBurnButton = 1015, kReaderCombo = 1018, kConnectButton = 1019,
-  kTime30 = 1021, kTime60 = 1022, kSha1 = 1023, kSha256 = 1024,
-  kTestButton = 1029, kEncodingCombo = 1031, kLoadSeedFileButton = 1000, kRandomButton = 1044,
-  kSecretEdit = 1047, kSeedPathLabel = 1048, kSeedCaptionLabel = 1049, kEditButton = 1050,
-  kScanQrButton = 1052, kCodeList = 1055,
-};
-
-const std::string kReader = "Emulated Reader 0";
-const QString kReaderText = QString::fromStdString(kReader);
 
 const QString kDecodeFailed = QStringLiteral("QR : Failed to decode!");
 const QString kIncorrectFile = QStringLiteral("Incorrect QR code file!");
@@ -93,16 +80,6 @@ QImage ScreenShowing(const QImage& picture) {
   }
   return screen;
 }
-
-class FileAnswer : public ui::FileDialogs {
- public:
-  QString OpenFileName(QWidget*, const QString& filter) override {
-    filters << filter;
-    return answer;
-  }
-  QString answer;  // empty: the operator cancels
-  QStringList filters;
-};
 
 // Answers the screen capture with a picture and notes the window's state and
 // the time at the moment of the capture.
@@ -165,7 +142,7 @@ QStringList Codes(const char* spaced) { return QString::fromLatin1(spaced).split
 // ---------------------------------------------------------------------------
 // Offscreen: every source through its seams.
 
-class SourcesTest : public QObject {
+class SourcesTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -191,76 +168,34 @@ class SourcesTest : public QObject {
 
  private:
   void ConnectAndLay(const std::string& serial);
-  void TypeSecret(const QString& text, int encoding = 0);
   QAction* ScanAction(const QString& caption) const;
   QAction* RandomAction(const QString& caption) const;
   QString SecretBox() const { return ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(); }
   bool Checked(int id) const { return ControlOf<QRadioButton>(m_dlg, id)->isChecked(); }
+  void CheckScanOutcome(const QStringList& messages, const QString& secret, bool sixtySeconds, bool sha256) const;
 
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
-  FileAnswer m_file;
   ScreenAnswer m_screen;
   QTemporaryDir m_dir;
-  CVantorDlg* m_dlg = nullptr;
 };
 
 void SourcesTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  m_file = FileAnswer{};
   m_screen.picture = QImage();
   m_screen.grabs = 0;
   m_screen.timerRan = false;
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
-  ui::UseFileDialogs(&m_file);
   ui::UseScreenCapture(&m_screen);
-  m_dlg = new CVantorDlg;
+  StartStation();
   m_screen.window = m_dlg;
-  m_dlg->show();
 }
 
 void SourcesTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
-  ui::UseFileDialogs(nullptr);
-  ui::UseScreenCapture(nullptr);
-  sources::SeedTable::Clear();
-  sources::SetRandomSource({});
-  seed::SetTotpClock({});
+  CloseWindow();
+  EndStack();
 }
 
 void SourcesTest::ConnectAndLay(const std::string& serial) {
-  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
-  QTRY_VERIFY(combo->findText(kReaderText) >= 0);
-  combo->setCurrentIndex(combo->findText(kReaderText));
-  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
-  sim::TokenConfig config;
-  config.serialNumber = serial;
-  m_pcsc->InsertToken(kReader, std::make_shared<sim::TokenEmulator>(config));
+  ConnectTo(kReaderText);
+  LayToken(serial);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString::fromStdString(serial));
-}
-
-void SourcesTest::TypeSecret(const QString& text, int encoding) {
-  ControlOf<QComboBox>(m_dlg, kEncodingCombo)->setCurrentIndex(encoding);
-  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
-  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
-  edit->clear();
-  QTest::keyClicks(edit, text);
-}
-
-static QAction* MenuAction(QToolButton* button, const QString& caption) {
-  for (QAction* action : button->menu()->actions()) {
-    if (action->text() == caption) return action;
-  }
-  return nullptr;
 }
 
 QAction* SourcesTest::ScanAction(const QString& caption) const {
@@ -269,6 +204,20 @@ QAction* SourcesTest::ScanAction(const QString& caption) const {
 
 QAction* SourcesTest::RandomAction(const QString& caption) const {
   return MenuAction(ControlOf<QToolButton>(m_dlg, kRandomButton), caption);
+}
+
+// What a QR code read from a picture leaves: the messages (all captioned
+// ERROR), the secret with one beep when there is one, and the code's choices.
+void SourcesTest::CheckScanOutcome(const QStringList& messages, const QString& secret, bool sixtySeconds,
+                                   bool sha256) const {
+  QCOMPARE(m_messages.Texts(), messages);
+  for (const RecordedMessage& message : m_messages.Messages()) QCOMPARE(message.caption, QStringLiteral("ERROR"));
+  QCOMPARE(SecretBox(), secret);
+  QCOMPARE(m_cue.Plays().size(), secret.isEmpty() ? 0 : 1);
+  QCOMPARE(Checked(kTime60), sixtySeconds);
+  QCOMPARE(Checked(kTime30), !sixtySeconds);
+  QCOMPARE(Checked(kSha256), sha256);
+  QCOMPARE(Checked(kSha1), !sha256);
 }
 
 // --- Seed files -------------------------------------------------------------
@@ -311,26 +260,19 @@ void SourcesTest::loadSeedFile() {
 
   // A table from before, which a cancelled or unreadable file leaves alone.
   const QString earlier = m_dir.filePath(QStringLiteral("earlier.csv"));
-  QFile earlierFile(earlier);
-  QVERIFY(earlierFile.open(QIODevice::WriteOnly));
-  earlierFile.write("ZZ00000001,MZXW6YTBOI\n");
-  earlierFile.close();
+  QVERIFY(WriteFile(earlier, "ZZ00000001,MZXW6YTBOI\n"));
   QVERIFY(sources::LoadSeedFile(earlier));
 
   if (!tokenOnReader.isEmpty()) ConnectAndLay(tokenOnReader.toStdString());
-  TypeSecret(QStringLiteral("AAAA BBBB"));
+  EnterSecret(QStringLiteral("AAAA BBBB"));
   m_cue.Clear();
 
   const QString path = m_dir.filePath(QStringLiteral("seeds %1.csv").arg(QTest::currentDataTag()));
-  if (how == SeedCase::Written) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-  }
-  m_file.answer = how == SeedCase::Cancelled ? QString() : path;
+  if (how == SeedCase::Written) QVERIFY(WriteFile(path, content));
+  m_files.answer = how == SeedCase::Cancelled ? QString() : path;
   ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
 
-  QCOMPARE(m_file.filters, QStringList{QStringLiteral("CSV Files (*.csv);;All Files (*.*)")});
+  QCOMPARE(m_files.filters, QStringList{QStringLiteral("CSV Files (*.csv);;All Files (*.*)")});
   QCOMPARE(m_messages.Texts(), messages);
   for (const RecordedMessage& message : m_messages.Messages()) QCOMPARE(message.caption, QStringLiteral("ERROR"));
   QCOMPARE(SecretBox(), secret);
@@ -346,12 +288,9 @@ void SourcesTest::loadSeedFile() {
 
 void SourcesTest::seedFileWithABadFifthLine() {
   const QString path = m_dir.filePath(QStringLiteral("fifth.csv"));
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZ00000001,GEZDGNBVGY3TQOJQ\nZZ00000002,MFRGGZDFMZTWQ2LK\nZZ00000003,MZXW6YTBOI\n"
-             "ZZ00000004,ORSXG5A\nZZ00000005,NOT BASE32\nZZ00000006,GEZDGNBVGY3TQOJQ\n");
-  file.close();
-  m_file.answer = path;
+  QVERIFY(WriteFile(path, "ZZ00000001,GEZDGNBVGY3TQOJQ\nZZ00000002,MFRGGZDFMZTWQ2LK\nZZ00000003,MZXW6YTBOI\n"
+                         "ZZ00000004,ORSXG5A\nZZ00000005,NOT BASE32\nZZ00000006,GEZDGNBVGY3TQOJQ\n"));
+  m_files.answer = path;
   ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
   QCOMPARE(m_messages.Texts(), QStringList{kSeedFileFailed});
   QVERIFY(!m_dlg->Control(kSeedCaptionLabel)->isVisible());
@@ -401,24 +340,17 @@ void SourcesTest::loadImageFile() {
 
   RadioClicks clicks;
   clicks.Watch(m_dlg);
-  TypeSecret(QStringLiteral("AAAA BBBB"));
-  m_file.answer = file.isEmpty() ? QString() : Fixture(file == "missing" ? QStringLiteral("no-such-file.png") : file);
+  EnterSecret(QStringLiteral("AAAA BBBB"));
+  m_files.answer = file.isEmpty() ? QString() : Fixture(file == "missing" ? QStringLiteral("no-such-file.png") : file);
   ScanAction(QStringLiteral("Load Image File"))->trigger();
 
-  QCOMPARE(m_file.filters, QStringList{QStringLiteral("PNG Files (*.png);;JPG Files (*.jpg)")});
-  QCOMPARE(m_messages.Texts(), messages);
-  for (const RecordedMessage& message : m_messages.Messages()) QCOMPARE(message.caption, QStringLiteral("ERROR"));
-  QCOMPARE(SecretBox(), secret);
-  QCOMPARE(m_cue.Plays().size(), secret.isEmpty() ? 0 : 1);
-  QCOMPARE(Checked(kTime60), sixtySeconds);
-  QCOMPARE(Checked(kTime30), !sixtySeconds);
-  QCOMPARE(Checked(kSha256), sha256);
-  QCOMPARE(Checked(kSha1), !sha256);
+  QCOMPARE(m_files.filters, QStringList{QStringLiteral("PNG Files (*.png);;JPG Files (*.jpg)")});
+  CheckScanOutcome(messages, secret, sixtySeconds, sha256);
   QCOMPARE(clicks.count, 0);
   const bool applied = !secret.isEmpty();
   QCOMPARE(m_dlg->Control(kSeedPathLabel)->isVisible(), applied);
   QCOMPARE(m_dlg->Control(kSeedCaptionLabel)->isVisible(), applied);
-  QCOMPARE(LabelText(m_dlg, kSeedPathLabel), applied ? m_file.answer : QString());
+  QCOMPARE(LabelText(m_dlg, kSeedPathLabel), applied ? m_files.answer : QString());
   // The secret box feeds Test like a typed secret.
   QCOMPARE(m_dlg->Control(kTestButton)->isEnabled(), applied);
 }
@@ -475,7 +407,7 @@ void SourcesTest::scanScreen() {
 
   RadioClicks clicks;
   clicks.Watch(m_dlg);
-  TypeSecret(QStringLiteral("AAAA BBBB"));
+  EnterSecret(QStringLiteral("AAAA BBBB"));
   // The pause before the capture must leave the window's events running.
   QTimer::singleShot(50, this, [this] { m_screen.timerRan = true; });
   m_screen.sincePress.start();
@@ -487,14 +419,7 @@ void SourcesTest::scanScreen() {
   QVERIFY(m_screen.timerRanBeforeGrab);
   QVERIFY(!m_dlg->isMinimized());
 
-  QCOMPARE(m_messages.Texts(), messages);
-  for (const RecordedMessage& message : m_messages.Messages()) QCOMPARE(message.caption, QStringLiteral("ERROR"));
-  QCOMPARE(SecretBox(), secret);
-  QCOMPARE(m_cue.Plays().size(), secret.isEmpty() ? 0 : 1);
-  QCOMPARE(Checked(kTime60), sixtySeconds);
-  QCOMPARE(Checked(kTime30), !sixtySeconds);
-  QCOMPARE(Checked(kSha256), sha256);
-  QCOMPARE(Checked(kSha1), !sha256);
+  CheckScanOutcome(messages, secret, sixtySeconds, sha256);
   QCOMPARE(clicks.count, 0);
   // A screen is no file: the path label stays as it was.
   QVERIFY(!m_dlg->Control(kSeedPathLabel)->isVisible());
@@ -585,7 +510,7 @@ void SourcesTest::randomKnownBytesAndFailingSource() {
 
   // A failing source: the box keeps its text, nothing is heard or shown.
   sources::SetRandomSource([](uint8_t*, std::size_t) { return false; });
-  TypeSecret(QStringLiteral("KEEPME"));
+  EnterSecret(QStringLiteral("KEEPME"));
   m_cue.Clear();
   for (const QString& item : {QStringLiteral("32 Bytes"), QStringLiteral("64 Bytes"), QStringLiteral("128 Bytes")}) {
     RandomAction(item)->trigger();
@@ -636,7 +561,7 @@ void SourcesTest::preview() {
   QFETCH(QStringList, codes);
 
   seed::SetTotpClock([] { return kRfcTime; });
-  TypeSecret(secret, encoding);
+  EnterSecret(secret, encoding);
   // The choices count as they stand when Test is pressed.
   ControlOf<QRadioButton>(m_dlg, sixtySeconds ? kTime60 : kTime30)->setChecked(true);
   ControlOf<QRadioButton>(m_dlg, sha256 ? kSha256 : kSha1)->setChecked(true);
@@ -682,7 +607,7 @@ void SourcesTest::previewNeedsASecret() {
   auto* test = ControlOf<QPushButton>(m_dlg, kTestButton);
   QVERIFY(!test->isEnabled());
   // Dashes and spaces only: Test is enabled, but nothing is left to show.
-  TypeSecret(QStringLiteral("- -  -"));
+  EnterSecret(QStringLiteral("- -  -"));
   QVERIFY(test->isEnabled());
   bool opened = false;
   WhenPreviewOpens([](CDiaLogOTP*) {}, &opened);
@@ -734,21 +659,16 @@ void SourcesTest::benchCheck() {
   ControlOf<QRadioButton>(m_dlg, sha256 ? kSha256 : kSha1)->setChecked(true);
 
   // Burn the secret into an emulated token through the window.
-  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
-  QTRY_VERIFY(combo->findText(kReaderText) >= 0);
-  combo->setCurrentIndex(combo->findText(kReaderText));
-  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+  ConnectTo(kReaderText);
   sim::TokenConfig config;
   config.serialNumber = "ZZBENCH001";
   config.clockBase = kNow;
   auto token = std::make_shared<sim::TokenEmulator>(config);
   token->SetHostClock([] { return kNow; });
   m_pcsc->InsertToken(kReader, token);
-  TypeSecret(kRfcSecret);
+  EnterSecret(kRfcSecret);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZBENCH001"));
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
-  QTRY_VERIFY(burn->isEnabled());
-  burn->click();
+  PressBurnWhenReady();
   QTRY_COMPARE(m_messages.Texts(), QStringList{QStringLiteral("Token successfully programmed!")});
   QCOMPARE(token->TimeStep(), sixtySeconds ? 60 : 30);
   QCOMPARE(token->Algorithm(), sha256 ? 2 : 1);
@@ -807,7 +727,7 @@ void SourcesTest::benchCheck() {
 // ---------------------------------------------------------------------------
 // On a real X server: the picture comes from the screen itself.
 
-class ScreenScanTest : public QObject {
+class ScreenScanTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -817,11 +737,6 @@ class ScreenScanTest : public QObject {
   void codeInAWindowOfItsOwn_data();
   void codeInAWindowOfItsOwn();
 
- private:
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
-  CVantorDlg* m_dlg = nullptr;
 };
 
 void ScreenScanTest::initTestCase() {
@@ -831,24 +746,14 @@ void ScreenScanTest::initTestCase() {
 }
 
 void ScreenScanTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
-  m_dlg = new CVantorDlg;
-  m_dlg->move(0, 0);
-  m_dlg->show();
+  StartStack();
+  OpenWindow(QPoint(0, 0));
   QVERIFY(QTest::qWaitForWindowExposed(m_dlg));
 }
 
 void ScreenScanTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
+  CloseWindow();
+  EndStack();
 }
 
 void ScreenScanTest::codeInAWindowOfItsOwn_data() {
@@ -874,10 +779,7 @@ void ScreenScanTest::codeInAWindowOfItsOwn() {
 
   QVERIFY(ControlOf<QRadioButton>(m_dlg, kTime30)->isChecked());
   QVERIFY(ControlOf<QRadioButton>(m_dlg, kSha1)->isChecked());
-  QAction* scan = nullptr;
-  for (QAction* action : ControlOf<QToolButton>(m_dlg, kScanQrButton)->menu()->actions()) {
-    if (action->text() == QLatin1String("Scan Screen")) scan = action;
-  }
+  QAction* scan = MenuAction(ControlOf<QToolButton>(m_dlg, kScanQrButton), QStringLiteral("Scan Screen"));
   QVERIFY(scan);
   scan->trigger();
 

@@ -4,8 +4,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -21,7 +19,6 @@
 #include <map>
 #include <memory>
 
-#include "export_set.h"
 #include "file_dialogs.h"
 #include "pcsc_api.h"
 #include "station_test_support.h"
@@ -37,7 +34,7 @@ const QString kSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
 
 }  // namespace
 
-class StationE2eTest : public QObject {
+class StationE2eTest : public StationWindowTest {
   Q_OBJECT
 
  private slots:
@@ -51,64 +48,41 @@ class StationE2eTest : public QObject {
 
  private:
   void ConnectAndBurn();
-  QStringList ExportLines(const QString& ending) const;
-
-  MessageRecorder m_messages;
-  std::unique_ptr<QTemporaryDir> m_data;
-  CVantorDlg* m_dlg = nullptr;
 };
 
 void StationE2eTest::initTestCase() {
   QVERIFY2(std::getenv("PCSCLITE_CSOCK_NAME") && std::getenv("ZZ_VTOKEN_CONTROL"),
            "run under the test stack fixture (PCSCLITE_CSOCK_NAME, ZZ_VTOKEN_CONTROL)");
   QCOMPARE(Control("state")["ok"], std::string("ok"));
-  ui::UseMessages(&m_messages);
 }
 
 void StationE2eTest::init() {
   QCOMPARE(Control("factory")["ok"], std::string("ok"));
   QCOMPARE(Control("insert")["ok"], std::string("ok"));
-  m_messages.Clear();
-  m_data = std::make_unique<QTemporaryDir>();
-  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
+  OpenWindow();
 }
 
 void StationE2eTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
+  CloseWindow();
   seed::SetTotpClock({});
 }
 
 void StationE2eTest::ConnectAndBurn() {
-  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
-  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
-  readers->setCurrentIndex(readers->findText(kReader));
-  ControlOf<QPushButton>(m_dlg, 1019)->click();
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
-  ControlOf<QCheckBox>(m_dlg, 1057)->setChecked(true);
-  ControlOf<QLineEdit>(m_dlg, 1056)->setText(QStringLiteral("e2e@example.com"));
-  ControlOf<QPushButton>(m_dlg, 1050)->click();
-  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, 1047), kSecret);
-  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  ConnectTo(kReader, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  ControlOf<QLineEdit>(m_dlg, kUserNameEdit)->setText(QStringLiteral("e2e@example.com"));
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kSecretEdit), kSecret);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
   QTRY_VERIFY(burn->isEnabled());
   burn->click();
-}
-
-QStringList StationE2eTest::ExportLines(const QString& ending) const {
-  const QDir dir(m_data->filePath(QStringLiteral("Data")));
-  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
-  if (names.size() != 1) return {QStringLiteral("<%1 files>").arg(names.size())};
-  QFile file(dir.filePath(names.first()));
-  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
-  return QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
 }
 
 void StationE2eTest::burnedTokenShowsTheStationsCode() {
   ConnectAndBurn();
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
-  QTRY_COMPARE(LabelText(m_dlg, 1009), QStringLiteral("1"));
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
   QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList({kSerial + "," + kSecret}));
 
   auto state = Control("state");
@@ -142,16 +116,16 @@ void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
   // cryptogram, the serial-number check and the seed write, which the card
   // leaves before answering.
   QCOMPARE(Control("drop-at 4")["ok"], std::string("ok"));
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1010), QStringLiteral("1"), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kFailLabel), QStringLiteral("1"), 10000);
   const QStringList texts = m_messages.Texts();
   QCOMPARE(texts.size(), 1);
   QVERIFY2(texts.first().startsWith(QStringLiteral("Failed to program the token! Error: ")), qPrintable(texts.first()));
   QVERIFY2(!texts.first().endsWith(QStringLiteral("00000002")), "the card must leave during the seed write itself");
-  QCOMPARE(LabelText(m_dlg, 1008), QStringLiteral("1"));
-  QCOMPARE(LabelText(m_dlg, 1009), QStringLiteral("0"));
-  auto* log = ControlOf<QTreeWidget>(m_dlg, 1060);
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("0"));
+  auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
   QCOMPARE(log->topLevelItem(0)->text(3), QStringLiteral("Failed"));
-  QCOMPARE(ControlOf<QPushButton>(m_dlg, 1015)->text(), QStringLiteral("Burn"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
   QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList());
   QCOMPARE(ExportLines(QStringLiteral(".hex.csv")), QStringList());
   QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1);  // the header only
@@ -160,68 +134,55 @@ void StationE2eTest::cardPulledInTheSeedWriteIsBookedAsFailure() {
 
 void StationE2eTest::recoversAfterPcscdRestart() {
   if (qEnvironmentVariableIsEmpty("UI_STACK_SCRIPT")) QSKIP("needs UI_STACK_SCRIPT and UI_STACK_DIR");
-  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
-  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
-  readers->setCurrentIndex(readers->findText(kReader));
-  ControlOf<QPushButton>(m_dlg, 1019)->click();
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  ConnectTo(kReader, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
 
   QVERIFY(Stack({QStringLiteral("stop")}));
   QTRY_COMPARE_WITH_TIMEOUT(readers->count(), 0, 10000);
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), QString(), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
   // The reader list empties the token texts first; the status line follows at
   // the card monitor's next pass.
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1016), QStringLiteral("Token or card not detected"), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"), 10000);
 
   QVERIFY(Stack({QStringLiteral("start"), QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
                  QStringLiteral("--key"), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")}));
   // Fresh contexts on every pass: the station finds the reader and the token
   // again by itself, and the card monitor still watches the chosen reader.
   QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
-  ControlOf<QPushButton>(m_dlg, 1050)->click();
-  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, 1047), kSecret);
-  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kSecretEdit), kSecret);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
   QTRY_VERIFY(burn->isEnabled());
   burn->click();
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
   QCOMPARE(m_messages.Messages().size(), 1);  // nothing was reported while pcscd was away
 }
 
-// The seed file names the token; the open-file dialog answers with its path.
-struct SeedFileAnswer : ui::FileDialogs {
-  QString OpenFileName(QWidget*, const QString&) override { return path; }
-  QString path;
-};
-
 void StationE2eTest::seedFileSecretIsBurnedAndMatchesThePreview() {
-  static SeedFileAnswer seedFile;
+  // The seed file names the token; the open-file dialog answers with its path.
+  static FileAnswer seedFile;
   static CueRecorder cue;
   cue.Clear();
   ui::UseSoundCue(&cue);
   QCOMPARE(Control("remove")["ok"], std::string("ok"));
   QTemporaryDir dir;
-  seedFile.path = dir.filePath(QStringLiteral("seeds.csv"));
-  QFile file(seedFile.path);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZUIE2E00,MZXW6YTBOI\r\n" + kSerial.toLatin1() + ",JBSWY3DPEHPK3PXP\r\n");
-  file.close();
+  seedFile.answer = dir.filePath(QStringLiteral("seeds.csv"));
+  QVERIFY(WriteFile(seedFile.answer, "ZZUIE2E00,MZXW6YTBOI\r\n" + kSerial.toLatin1() + ",JBSWY3DPEHPK3PXP\r\n"));
   ui::UseFileDialogs(&seedFile);
-  ControlOf<QPushButton>(m_dlg, 1000)->click();
+  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
   ui::UseFileDialogs(nullptr);
   QCOMPARE(m_messages.Texts(), QStringList());
-  QCOMPARE(LabelText(m_dlg, 1048), seedFile.path);
+  QCOMPARE(LabelText(m_dlg, kSeedPathLabel), seedFile.answer);
 
-  auto* readers = ControlOf<QComboBox>(m_dlg, 1018);
-  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
-  readers->setCurrentIndex(readers->findText(kReader));
-  ControlOf<QPushButton>(m_dlg, 1019)->click();
+  ConnectTo(kReader, 10000);
   QCOMPARE(Control("insert")["ok"], std::string("ok"));
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, 1006), kSerial, 10000);
-  QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, 1047)->text(), QStringLiteral("JBSWY3DPEHPK3PXP"));
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), QStringLiteral("JBSWY3DPEHPK3PXP"));
   QCOMPARE(cue.Plays().size(), 1);
 
-  auto* burn = ControlOf<QPushButton>(m_dlg, 1015);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
   QTRY_VERIFY(burn->isEnabled());
   burn->click();
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({"Token successfully programmed!"}), 10000);
@@ -246,7 +207,7 @@ void StationE2eTest::seedFileSecretIsBurnedAndMatchesThePreview() {
     rowZero = list->topLevelItem(10)->text(1);
     QTest::keyClick(preview, Qt::Key_Escape);
   });
-  ControlOf<QPushButton>(m_dlg, 1029)->click();
+  ControlOf<QPushButton>(m_dlg, kTestButton)->click();
   QCOMPARE(rowZero, tokenCode);
 }
 

@@ -6,19 +6,15 @@
 // holds, and that the station goes on burning the next token.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTreeWidget>
 
 #include <memory>
 
-#include "export_set.h"
 #include "station_test_support.h"
 #include "virtual_token_control.h"
 
@@ -31,10 +27,6 @@ const QString kNextSerial = QStringLiteral("ZZFAULT02");
 const QString kSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
 const std::string kSeedHex = "3132333435363738393031323334353637383930";
 const QString kProgrammed = QStringLiteral("Token successfully programmed!");
-
-enum ControlId { kSerialLabel = 1006, kTotal = 1008, kSuccess = 1009, kFail = 1010, kTips = 1016, kReaders = 1018,
-               kConnect = 1019, kBurn = 1015, kEdit = 1050, kSecretBox = 1047, kUser = 1056, kExport = 1057,
-               kLog = 1060 };
 
 // Where the burn's road the card leaves.
 enum class Step {
@@ -58,7 +50,7 @@ enum class Outcome {
 Q_DECLARE_METATYPE(Step)
 Q_DECLARE_METATYPE(Outcome)
 
-class StationFaultsE2eTest : public QObject {
+class StationFaultsE2eTest : public StationWindowTest {
   Q_OBJECT
 
  private slots:
@@ -73,14 +65,11 @@ class StationFaultsE2eTest : public QObject {
 
  private:
   void Connect(bool expectToken = true);
-  void EnterSecret();
+  void FillInBurnForm();
   void PressBurn();
   void BurnNextToken(int expectedSuccesses);
-  QStringList ExportLines(const QString& ending) const;
+  void BurnAgainAfterRecovery();
 
-  MessageRecorder m_messages;
-  std::unique_ptr<QTemporaryDir> m_data;
-  CVantorDlg* m_dlg = nullptr;
   bool m_pcscdStopped = false;
 };
 
@@ -88,22 +77,16 @@ void StationFaultsE2eTest::initTestCase() {
   QVERIFY2(std::getenv("PCSCLITE_CSOCK_NAME") && std::getenv("ZZ_VTOKEN_CONTROL") && std::getenv("UI_STACK_DIR"),
            "run under the test stack fixture (PCSCLITE_CSOCK_NAME, ZZ_VTOKEN_CONTROL, UI_STACK_DIR)");
   QVERIFY(ControlOk("state"));
-  ui::UseMessages(&m_messages);
 }
 
 void StationFaultsE2eTest::init() {
   QVERIFY(ControlOk("serial " + kSerial.toStdString()));
   QVERIFY(ControlOk("insert"));
-  m_messages.Clear();
-  m_data = std::make_unique<QTemporaryDir>();
-  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
+  OpenWindow();
 }
 
 void StationFaultsE2eTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
+  CloseWindow();
   // A test that failed half-way leaves the stack whole for the next one.
   if (m_pcscdStopped && Stack({QStringLiteral("pcscd-start")})) m_pcscdStopped = false;
   if (!ControlOk("state") && Stack({QStringLiteral("token-start"), QStringLiteral("--"), QStringLiteral("--key"),
@@ -114,26 +97,24 @@ void StationFaultsE2eTest::cleanup() {
 }
 
 void StationFaultsE2eTest::Connect(bool expectToken) {
-  auto* readers = ControlOf<QComboBox>(m_dlg, kReaders);
-  QTRY_VERIFY_WITH_TIMEOUT(readers->findText(kReader) >= 0, 10000);
-  readers->setCurrentIndex(readers->findText(kReader));
-  ControlOf<QPushButton>(m_dlg, kConnect)->click();
+  ConnectTo(kReader, 10000);
   if (expectToken) {
     QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
   } else {
-    QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTips), QStringLiteral("Token or card not detected"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"), 10000);
   }
 }
 
-void StationFaultsE2eTest::EnterSecret() {
-  ControlOf<QCheckBox>(m_dlg, kExport)->setChecked(true);
-  ControlOf<QLineEdit>(m_dlg, kUser)->setText(QStringLiteral("faults@example.com"));
-  ControlOf<QPushButton>(m_dlg, kEdit)->click();
-  ControlOf<QLineEdit>(m_dlg, kSecretBox)->setText(kSecret);
+// Export ticked, a user name, and the secret.
+void StationFaultsE2eTest::FillInBurnForm() {
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  ControlOf<QLineEdit>(m_dlg, kUserNameEdit)->setText(QStringLiteral("faults@example.com"));
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  ControlOf<QLineEdit>(m_dlg, kSecretEdit)->setText(kSecret);
 }
 
 void StationFaultsE2eTest::PressBurn() {
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurn);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
   QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled() && burn->text() == QStringLiteral("Burn"), 10000);
   burn->click();
 }
@@ -148,20 +129,11 @@ void StationFaultsE2eTest::BurnNextToken(int expectedSuccesses) {
   const int before = m_messages.Count(kProgrammed);
   PressBurn();
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Count(kProgrammed), before + 1, 10000);
-  QTRY_COMPARE(LabelText(m_dlg, kSuccess), QString::number(expectedSuccesses));
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QString::number(expectedSuccesses));
   auto state = Control("state");
   QCOMPARE(state["serial"], kNextSerial.toStdString());
   QCOMPARE(state["seed"], kSeedHex);
-  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItem(0)->text(1), kNextSerial);
-}
-
-QStringList StationFaultsE2eTest::ExportLines(const QString& ending) const {
-  const QDir dir(m_data->filePath(QStringLiteral("Data")));
-  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
-  if (names.size() != 1) return {QStringLiteral("<%1 files>").arg(names.size())};
-  QFile file(dir.filePath(names.first()));
-  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
-  return QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(1), kNextSerial);
 }
 
 void StationFaultsE2eTest::cardLeavesAtEachApdu_data() {
@@ -217,7 +189,7 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
   // the first one after arrival: right after the reader powered it up).
   // drop-at N: the N-th APDU gets no answer; the card is back a moment later.
   const std::string fault = (pulled ? "pull-at " : "drop-at ");
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurn);
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
 
   if (step == Step::Arrival) {
     QVERIFY(ControlOk("remove"));
@@ -226,7 +198,7 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
     QVERIFY(ControlOk("insert"));
   } else {
     Connect();
-    EnterSecret();
+    FillInBurnForm();
     QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled(), 10000);
     // Counted from the next APDU, the preparation's challenge; the press
     // follows at once, before the window could learn of a pulled card.
@@ -266,10 +238,10 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
       QTRY_COMPARE(burn->text(), QStringLiteral("Burn"));
       QCOMPARE(m_messages.Count(kProgrammed), 0);
       QCOMPARE(Control("state")["seed"], std::string());
-      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("0"));
-      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 0);
+      QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
       if (step == Step::Arrival) {
-        EnterSecret();
+        FillInBurnForm();
         // And the token that arrived so badly is burned as usual.
         PressBurn();
         QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
@@ -288,16 +260,16 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
       checkFailures();
       if (expected.isEmpty()) QCOMPARE(m_messages.Messages().size(), 1);
       QCOMPARE(Control("state")["seed"], kSeedHex);
-      QTRY_COMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("1"));
-      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
-      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 1);
+      QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+      QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 1);
       break;
     case Outcome::BookedAsFailure:
-      QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kFail), QStringLiteral("1"), 10000);
+      QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kFailLabel), QStringLiteral("1"), 10000);
       QCOMPARE(m_messages.Messages().size(), 1);
-      QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
-      QCOMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("0"));
-      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItem(0)->text(3), QStringLiteral("Failed"));
+      QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
+      QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("0"));
+      QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(3), QStringLiteral("Failed"));
       QCOMPARE(burn->text(), QStringLiteral("Burn"));
       QCOMPARE(Control("state")["seed"], std::string());
       break;
@@ -315,6 +287,15 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
   QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1 + firstLines.size() + 1);
 }
 
+// Connect works again after a recovery, and so does a burn.
+void StationFaultsE2eTest::BurnAgainAfterRecovery() {
+  Connect();
+  FillInBurnForm();
+  PressBurn();
+  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
+  QCOMPARE(Control("state")["seed"], kSeedHex);
+}
+
 // How long the station takes to show the reader and the token again once
 // the service or the token is back; printed, not judged.
 static void ReportRecovery(const char* what, qint64 readerMs, qint64 tokenMs) {
@@ -323,7 +304,7 @@ static void ReportRecovery(const char* what, qint64 readerMs, qint64 tokenMs) {
 
 void StationFaultsE2eTest::pcscdRestartWhileIdle() {
   Connect();
-  auto* readers = ControlOf<QComboBox>(m_dlg, kReaders);
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaderCombo);
   m_pcscdStopped = true;
   QVERIFY(Stack({QStringLiteral("pcscd-stop")}));
   QTRY_COMPARE_WITH_TIMEOUT(readers->count(), 0, 10000);
@@ -340,17 +321,12 @@ void StationFaultsE2eTest::pcscdRestartWhileIdle() {
   ReportRecovery("pcscd restarted", readerMs, back.elapsed());
   QCOMPARE(m_messages.Messages().size(), 0);
 
-  // Connect works again, and so does a burn.
-  Connect();
-  EnterSecret();
-  PressBurn();
-  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
-  QCOMPARE(Control("state")["seed"], kSeedHex);
+  BurnAgainAfterRecovery();
 }
 
 void StationFaultsE2eTest::pcscdRestartWhileBurnPending() {
   Connect();
-  EnterSecret();
+  FillInBurnForm();
   PressBurn();
   // The preparation is done and the burn pending. The window's thread does
   // not run its event loop until pcscd is gone, so the card monitor, which
@@ -363,20 +339,20 @@ void StationFaultsE2eTest::pcscdRestartWhileBurnPending() {
   QThread::msleep(200);
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
   QTest::qWait(300);
-  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurn)->text(), QStringLiteral("Stop"));
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
   QCOMPARE(Control("state")["seed"], std::string());
   // Nothing was sent, shown or booked: no burn without a token.
   QCOMPARE(m_messages.Texts(), QStringList());
-  QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("0"));
-  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLog)->topLevelItemCount(), 0);
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("0"));
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
 
   QVERIFY(Stack({QStringLiteral("pcscd-start")}));
   m_pcscdStopped = false;
   // The pending burn takes up the token once the service is back.
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
   QCOMPARE(Control("state")["seed"], kSeedHex);
-  QTRY_COMPARE(LabelText(m_dlg, kSuccess), QStringLiteral("1"));
-  QCOMPARE(LabelText(m_dlg, kTotal), QStringLiteral("1"));
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(LabelText(m_dlg, kTotalLabel), QStringLiteral("1"));
   QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList{kSerial + u',' + kSecret});
 }
 
@@ -384,7 +360,7 @@ void StationFaultsE2eTest::tokenProgramStoppedAndStarted() {
   Connect();
   QVERIFY(Stack({QStringLiteral("token-stop")}));
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
-  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTips), QStringLiteral("Token or card not detected"), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"), 10000);
   QVERIFY(Stack({QStringLiteral("token-start"), QStringLiteral("--"), QStringLiteral("--serial"), kSerial,
                  QStringLiteral("--key"), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")}));
   QElapsedTimer back;
@@ -393,11 +369,7 @@ void StationFaultsE2eTest::tokenProgramStoppedAndStarted() {
   ReportRecovery("virtual token restarted", 0, back.elapsed());
   QCOMPARE(m_messages.Messages().size(), 0);
 
-  Connect();
-  EnterSecret();
-  PressBurn();
-  QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts(), QStringList({kProgrammed}), 10000);
-  QCOMPARE(Control("state")["seed"], kSeedHex);
+  BurnAgainAfterRecovery();
 }
 
 QTEST_MAIN(StationFaultsE2eTest)

@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -25,29 +24,15 @@
 #include <sys/stat.h>
 
 #include "app_values.h"
-#include "emulated_pcsc.h"
+#include "emulated_station.h"
 #include "export_set.h"
 #include "seed_file.h"
 #include "serialized_pcsc.h"
-#include "station_test_support.h"
 #include "token_commands.h"
 #include "token_emulator.h"
 
 namespace {
 
-enum ControlId {
-  kSerialLabel = 1006, kTokenClockLabel = 1007, kComputerClockLabel = 1012, kTipsLabel = 1016,
-  kTotalLabel = 1008, kSuccessLabel = 1009, kFailLabel = 1010,
-  kBurnButton = 1015, kClearButton = 1017, kReaderCombo = 1018, kConnectButton = 1019, kSealButton = 1020,
-  kTime30 = 1021, kTime60 = 1022, kSha1 = 1023, kSha256 = 1024,
-  kDisplay15 = 1025, kDisplay30 = 1026, kDisplay60 = 1027, kDisplay120 = 1028,
-  kTestButton = 1029, kSyncButton = 1030, kEncodingCombo = 1031, kRandomButton = 1044,
-  kSecretEdit = 1047, kSeedPathLabel = 1048, kSeedCaptionLabel = 1049, kEditButton = 1050,
-  kSyncClockCheck = 1051, kScanQrButton = 1052, kUserNameEdit = 1056, kExportCheck = 1057, kLogList = 1060,
-};
-
-const std::string kReader = "Emulated Reader 0";
-const QString kReaderText = QString::fromStdString(kReader);
 const QString kAzureHeader = QStringLiteral("upn,serial number,secret key,time interval,manufacturer,model");
 
 // RFC 6238's test secret, "12345678901234567890", in Base32 (coreutils base32).
@@ -62,7 +47,7 @@ enum class SealOrSync { SyncOk, SyncRejected, SyncNoToken, SealOk, SealRejected,
 Q_DECLARE_METATYPE(Setup)
 Q_DECLARE_METATYPE(SealOrSync)
 
-class VantorDlgTest : public QObject {
+class VantorDlgTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -100,96 +85,11 @@ class VantorDlgTest : public QObject {
   void realMessageBox_data();
   void realMessageBox();
   void pcscCallsNeverOverlap();
-
- private:
-  std::shared_ptr<sim::TokenEmulator> LayToken(const sim::TokenConfig& config = {});
-  void ConnectTo(const QString& reader);
-  void EnterSecret(const QString& text, int encoding = 0);
-  void PressBurnWhenReady();
-  QStringList ExportFiles() const;
-  QStringList FileLines(const QString& ending) const;
-
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
-  std::unique_ptr<QTemporaryDir> m_data;
-  CVantorDlg* m_dlg = nullptr;
 };
 
-void VantorDlgTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
-  m_data = std::make_unique<QTemporaryDir>();
-  ui::SetExportDirectoryOverride(m_data->filePath(QStringLiteral("Data")));
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
-}
+void VantorDlgTest::init() { StartStation(); }
 
-void VantorDlgTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
-  QCOMPARE(m_pcsc->OpenContexts(), 0);
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
-  sources::SeedTable::Clear();
-}
-
-std::shared_ptr<sim::TokenEmulator> VantorDlgTest::LayToken(const sim::TokenConfig& config) {
-  auto token = std::make_shared<sim::TokenEmulator>(config);
-  m_pcsc->InsertToken(kReader, token);
-  return token;
-}
-
-void VantorDlgTest::ConnectTo(const QString& reader) {
-  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
-  QTRY_VERIFY(combo->findText(reader) >= 0);
-  combo->setCurrentIndex(combo->findText(reader));
-  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
-}
-
-void VantorDlgTest::EnterSecret(const QString& text, int encoding) {
-  ControlOf<QComboBox>(m_dlg, kEncodingCombo)->setCurrentIndex(encoding);
-  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
-  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
-  edit->clear();
-  QTest::keyClicks(edit, text);
-}
-
-void VantorDlgTest::PressBurnWhenReady() {
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
-  // The serial number shows at the refresh that follows the read.
-  QTRY_VERIFY(!LabelText(m_dlg, kSerialLabel).isEmpty());
-  QTRY_VERIFY(burn->isEnabled());
-  burn->click();
-}
-
-QStringList VantorDlgTest::ExportFiles() const {
-  return QDir(m_data->filePath(QStringLiteral("Data"))).entryList(QDir::Files, QDir::Name);
-}
-
-// The lines of the one export file with this ending, each with its CR LF.
-QStringList VantorDlgTest::FileLines(const QString& ending) const {
-  const QDir dir(m_data->filePath(QStringLiteral("Data")));
-  const QStringList names = dir.entryList({QStringLiteral("*") + ending}, QDir::Files);
-  if (names.size() != 1) return {QStringLiteral("<%1 files ending in %2>").arg(names.size()).arg(ending)};
-  QFile file(dir.filePath(names.first()));
-  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<unreadable>")};
-  const QByteArray content = file.readAll();
-  QStringList lines;
-  int from = 0;
-  while (from < content.size()) {
-    int end = content.indexOf('\n', from);
-    if (end < 0) end = content.size() - 1;
-    lines << QString::fromLatin1(content.mid(from, end - from + 1));
-    from = end + 1;
-  }
-  return lines;
-}
+void VantorDlgTest::cleanup() { EndStation(); }
 
 void VantorDlgTest::startUpState() {
   // Before the monitors have reported anything.
@@ -384,10 +284,7 @@ void VantorDlgTest::cardThatIsNoToken() {
 void VantorDlgTest::seedFileMatchFillsSecretAndBeeps() {
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("seeds.csv"));
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZ00000001,GEZDGNBVGY3TQOJQ\r\nZZ00000002,MFRGGZDFMZTWQ2LK\r\n");
-  file.close();
+  QVERIFY(WriteFile(path, "ZZ00000001,GEZDGNBVGY3TQOJQ\r\nZZ00000002,MFRGGZDFMZTWQ2LK\r\n"));
   QVERIFY(sources::LoadSeedFile(path));
 
   ConnectTo(kReaderText);
@@ -469,8 +366,7 @@ void VantorDlgTest::burnSuccess() {
   QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
 
   // The token holds what the operator chose.
-  QCOMPARE(QByteArray(reinterpret_cast<const char*>(token->Seed().data()), int(token->Seed().size())).toHex().toUpper(),
-           seedHex);
+  QCOMPARE(SeedHex(*token), seedHex);
   QCOMPARE(token->TimeStep(), tokenStep);
   QCOMPARE(token->Algorithm(), tokenAlgorithm);
   QCOMPARE(token->DisplayTime(), tokenDisplay);
@@ -485,17 +381,16 @@ void VantorDlgTest::burnSuccess() {
   QCOMPARE(row->text(3), QStringLiteral("Succeeded"));
 
   // Lines are on the disk already, before the window closes.
-  QCOMPARE(FileLines(QStringLiteral(".azure.csv")),
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".azure.csv")),
            QStringList({kAzureHeader + "\r\n", QStringLiteral("ops@example.com,ZZ00000001,%1,%2,Halcy Vuzuvaro,Orvex\r\n")
                                                    .arg(azureColumn)
                                                    .arg(tokenStep)}));
-  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(base32Column)}));
-  QCOMPARE(FileLines(QStringLiteral(".hex.csv")),
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(base32Column)}));
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".hex.csv")),
            QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(QString::fromLatin1(seedHex))}));
-  const QDir dir(m_data->filePath(QStringLiteral("Data")));
   for (const QString& name : ExportFiles()) {
     struct stat info {};
-    QCOMPARE(::stat(QFile::encodeName(dir.filePath(name)).constData(), &info), 0);
+    QCOMPARE(::stat(QFile::encodeName(DataPath(name)).constData(), &info), 0);
     QCOMPARE(info.st_mode & 0777, 0600u);
   }
   QCOMPARE(m_cue.Plays().size(), 0);
@@ -560,9 +455,9 @@ void VantorDlgTest::burnFailure() {
   QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Burn"));
   QVERIFY(token->Seed().empty());
   // The export set exists (Burn was pressed with the box ticked) but holds no line.
-  QCOMPARE(FileLines(QStringLiteral(".azure.csv")), QStringList({kAzureHeader + "\r\n"}));
-  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList());
-  QCOMPARE(FileLines(QStringLiteral(".hex.csv")), QStringList());
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".azure.csv")), QStringList({kAzureHeader + "\r\n"}));
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList());
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".hex.csv")), QStringList());
 }
 
 void VantorDlgTest::burnWithoutSeedIsBookedAsFailure() {
@@ -705,9 +600,9 @@ void VantorDlgTest::exportFilesOncePerRun() {
   PressBurnWhenReady();
   QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
   QCOMPARE(ExportFiles(), names);
-  QCOMPARE(FileLines(QStringLiteral(".b32.csv")),
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")),
            QStringList({"ZZ00000001," + kRfcSecret + "\r\n", "ZZ00000002," + kRfcSecret + "\r\n"}));
-  QCOMPARE(FileLines(QStringLiteral(".azure.csv")).size(), 3);
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".azure.csv")).size(), 3);
   // Newest row on top.
   auto* log = ControlOf<QTreeWidget>(m_dlg, kLogList);
   QCOMPARE(log->topLevelItem(0)->text(3), QStringLiteral("Failed"));
@@ -843,7 +738,7 @@ void VantorDlgTest::closeDuringSuccessMessageBooksThenCloses() {
   QTRY_VERIFY(!m_dlg->isVisible());
   QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
   QCOMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
-  QCOMPARE(FileLines(QStringLiteral(".b32.csv")), QStringList({"ZZ00000001," + kRfcSecret + "\r\n"}));
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList({"ZZ00000001," + kRfcSecret + "\r\n"}));
   // Both monitors have ended: nothing probes the reader any more.
   m_pcsc->ClearSentApdus(kReader);
   const int contexts = m_pcsc->OpenContexts();

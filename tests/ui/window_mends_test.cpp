@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QToolButton>
@@ -23,31 +22,16 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <unistd.h>
 
 #include "app_values.h"
-#include "emulated_pcsc.h"
+#include "emulated_station.h"
 #include "export_set.h"
-#include "file_dialogs.h"
-#include "seed_file.h"
-#include "station_test_support.h"
 #include "token_commands.h"
 #include "token_emulator.h"
-#include "window_clock.h"
 
 namespace {
 
-enum ControlId {
-  kLoadSeedFileButton = 1000, kSerialLabel = 1006, kTokenClockLabel = 1007, kTotalLabel = 1008,
-  kSuccessLabel = 1009, kFailLabel = 1010, kComputerClockLabel = 1012, kBurnButton = 1015, kTipsLabel = 1016,
-  kReaderCombo = 1018, kConnectButton = 1019, kTime30 = 1021, kTime60 = 1022, kSha256 = 1024,
-  kEncodingCombo = 1031, kRandomButton = 1044, kSecretEdit = 1047, kSeedPathLabel = 1048, kEditButton = 1050,
-  kSyncClockCheck = 1051, kScanQrButton = 1052, kUserNameEdit = 1056, kExportCheck = 1057, kLogList = 1060,
-};
-
-const std::string kReader = "Emulated Reader 0";
-const QString kReaderText = QString::fromStdString(kReader);
 const std::string kSecondReader = "Emulated Reader 1";
 const QString kSecondReaderText = QString::fromStdString(kSecondReader);
 const QString kAzureHeader = QStringLiteral("upn,serial number,secret key,time interval,manufacturer,model");
@@ -68,65 +52,12 @@ constexpr uint32_t kWindowNowSeconds = 1709622489;
 // 2021-01-02 03:04:05 UTC.
 constexpr uint32_t kTokenClockSeconds = 1609556645;
 
-// A window clock that stands still; its monotonic count moves only when told.
-class TestClock : public ui::WindowClock {
- public:
-  explicit TestClock(QDateTime now) : m_now(std::move(now)) {}
-  QDateTime Now() const override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_now;
-  }
-  int64_t MonotonicMs() const override { return m_monotonicMs.load(); }
-  void Advance(int64_t ms) { m_monotonicMs += ms; }
-
- private:
-  mutable std::mutex m_mutex;
-  QDateTime m_now;
-  std::atomic<int64_t> m_monotonicMs{5'000'000};
-};
-
-class FileAnswer : public ui::FileDialogs {
- public:
-  QString OpenFileName(QWidget*, const QString&) override {
-    ++asked;
-    return answer;
-  }
-  QString answer;  // empty: the operator cancels
-  int asked = 0;
-};
-
-// Counts the calls that other threads queue for the window.
-class HandOverCounter : public QObject {
- public:
-  std::atomic<int> count{0};
-
- protected:
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::MetaCall) ++count;
-    return false;
-  }
-};
-
-QByteArray SeedHex(const sim::TokenEmulator& token) {
-  const std::vector<uint8_t> seed = token.Seed();
-  return QByteArray(reinterpret_cast<const char*>(seed.data()), static_cast<int>(seed.size())).toHex().toUpper();
-}
-
 int SeedWritesIn(const std::vector<std::vector<uint8_t>>& apdus) {
   int writes = 0;
   for (const std::vector<uint8_t>& apdu : apdus) {
     if (apdu.size() > 1 && apdu[1] == tokenlink::INS_SEED_WRITE) ++writes;
   }
   return writes;
-}
-
-// Runs action once, from the token's nth event that starts with prefix, on
-// the thread that sent the command.
-void AtTokenEvent(sim::TokenEmulator& token, const std::string& prefix, int nth, std::function<void()> action) {
-  auto seen = std::make_shared<std::atomic<int>>(0);
-  token.SetChangeListener([seen, prefix, nth, action](const std::string& what) {
-    if (what.rfind(prefix, 0) == 0 && ++*seen == nth) action();
-  });
 }
 
 enum class SwapAt { AfterPreparation, InsideBurn };
@@ -144,7 +75,7 @@ Q_DECLARE_METATYPE(Breakage)
 Q_DECLARE_METATYPE(Pressed)
 Q_DECLARE_METATYPE(ui::ExportFile)
 
-class WindowMendsTest : public QObject {
+class WindowMendsTest : public EmulatedStationTest {
   Q_OBJECT
 
  private slots:
@@ -172,92 +103,13 @@ class WindowMendsTest : public QObject {
   void idleReaderListHandsNothingOver();
 
  private:
-  TestClock& UseClock(const QDateTime& now);
-  std::shared_ptr<sim::TokenEmulator> LayToken(const std::string& serial, const std::string& reader = kReader);
-  void ConnectTo(const QString& reader);
-  void EnterSecret(const QString& text, int encoding = 0);
-  void PressBurnWhenReady();
   void OnWindowThread(const std::function<void()>& fn);
-  QString DataPath(const QString& name = QString()) const;
-  QStringList ExportFiles() const;
-  QStringList FileLines(const QString& name) const;
-  QStringList FileLinesEndingIn(const QString& ending) const;
   QStringList NamesOf(const QList<int>& ids) const;
-
-  std::unique_ptr<sim::EmulatedPcsc> m_pcsc;
-  MessageRecorder m_messages;
-  CueRecorder m_cue;
-  FileAnswer m_files;
-  std::unique_ptr<TestClock> m_clock;
-  std::unique_ptr<QTemporaryDir> m_data;
-  CVantorDlg* m_dlg = nullptr;
 };
 
-void WindowMendsTest::init() {
-  m_pcsc = std::make_unique<sim::EmulatedPcsc>();
-  m_pcsc->AddReader(kReader);
-  tokenlink::UsePcsc(m_pcsc.get());
-  m_messages.Clear();
-  m_cue.Clear();
-  m_files = FileAnswer{};
-  ui::UseMessages(&m_messages);
-  ui::UseSoundCue(&m_cue);
-  ui::UseFileDialogs(&m_files);
-  m_data = std::make_unique<QTemporaryDir>();
-  ui::SetExportDirectoryOverride(DataPath());
-  m_dlg = new CVantorDlg;
-  m_dlg->show();
-}
+void WindowMendsTest::init() { StartStation(); }
 
-void WindowMendsTest::cleanup() {
-  delete m_dlg;
-  m_dlg = nullptr;
-  // The monitors have ended: nothing reads the seams any more.
-  ui::UseWindowClock(nullptr);
-  m_clock.reset();
-  ui::UseExportFileCreator({});
-  ui::UseFileDialogs(nullptr);
-  QCOMPARE(m_pcsc->OpenContexts(), 0);
-  tokenlink::UsePcsc(nullptr);
-  m_pcsc.reset();
-  sources::SeedTable::Clear();
-}
-
-TestClock& WindowMendsTest::UseClock(const QDateTime& now) {
-  m_clock = std::make_unique<TestClock>(now);
-  ui::UseWindowClock(m_clock.get());
-  return *m_clock;
-}
-
-std::shared_ptr<sim::TokenEmulator> WindowMendsTest::LayToken(const std::string& serial, const std::string& reader) {
-  sim::TokenConfig config;
-  config.serialNumber = serial;
-  auto token = std::make_shared<sim::TokenEmulator>(config);
-  m_pcsc->InsertToken(reader, token);
-  return token;
-}
-
-void WindowMendsTest::ConnectTo(const QString& reader) {
-  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
-  QTRY_VERIFY(combo->findText(reader) >= 0);
-  combo->setCurrentIndex(combo->findText(reader));
-  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
-}
-
-void WindowMendsTest::EnterSecret(const QString& text, int encoding) {
-  ControlOf<QComboBox>(m_dlg, kEncodingCombo)->setCurrentIndex(encoding);
-  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
-  auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
-  edit->clear();
-  QTest::keyClicks(edit, text);
-}
-
-void WindowMendsTest::PressBurnWhenReady() {
-  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
-  QTRY_VERIFY(!LabelText(m_dlg, kSerialLabel).isEmpty());
-  QTRY_VERIFY(burn->isEnabled());
-  burn->click();
-}
+void WindowMendsTest::cleanup() { EndStation(); }
 
 // From a token event on the card monitor's thread: widgets are changed on
 // the window's thread, which is free while the test waits.
@@ -267,35 +119,6 @@ void WindowMendsTest::OnWindowThread(const std::function<void()>& fn) {
   } else {
     QMetaObject::invokeMethod(m_dlg, fn, Qt::BlockingQueuedConnection);
   }
-}
-
-QString WindowMendsTest::DataPath(const QString& name) const {
-  const QString dir = m_data->filePath(QStringLiteral("Data"));
-  return name.isEmpty() ? dir : QDir(dir).filePath(name);
-}
-
-QStringList WindowMendsTest::ExportFiles() const { return QDir(DataPath()).entryList(QDir::Files, QDir::Name); }
-
-// The file's lines, each with its CR LF.
-QStringList WindowMendsTest::FileLines(const QString& name) const {
-  QFile file(DataPath(name));
-  if (!file.open(QIODevice::ReadOnly)) return {QStringLiteral("<no file %1>").arg(name)};
-  const QByteArray content = file.readAll();
-  QStringList lines;
-  int from = 0;
-  while (from < content.size()) {
-    int end = content.indexOf('\n', from);
-    if (end < 0) end = content.size() - 1;
-    lines << QString::fromLatin1(content.mid(from, end - from + 1));
-    from = end + 1;
-  }
-  return lines;
-}
-
-QStringList WindowMendsTest::FileLinesEndingIn(const QString& ending) const {
-  const QStringList names = QDir(DataPath()).entryList({QStringLiteral("*") + ending}, QDir::Files);
-  if (names.size() != 1) return {QStringLiteral("<%1 files ending in %2>").arg(names.size()).arg(ending)};
-  return FileLines(names.first());
 }
 
 // What the accessibility bus publishes for these controls.
@@ -655,14 +478,8 @@ void WindowMendsTest::tokenClockWritten() {
 // Mend: with a seed file loaded, a token that is not in it gets no secret
 // from the token before it.
 void WindowMendsTest::seedFileTokenNotInFileClearsSecret() {
-  QTemporaryDir dir;
-  m_files.answer = dir.filePath(QStringLiteral("seeds.csv"));
-  QFile file(m_files.answer);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZ00000001,GEZDGNBVGY3TQOJQ\r\nZZ00000003,MFRGGZDFMZTWQ2LK\r\n");
-  file.close();
-  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
-  QCOMPARE(m_files.asked, 1);
+  LoadSeedFileThroughDialog("ZZ00000001,GEZDGNBVGY3TQOJQ\r\nZZ00000003,MFRGGZDFMZTWQ2LK\r\n");
+  QCOMPARE(m_files.Asked(), 1);
 
   auto* edit = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
   auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
@@ -731,13 +548,13 @@ void WindowMendsTest::enterPressesFocusedButton() {
       // Its body does nothing.
       QCOMPARE(edit->text(), QString());
       QCOMPARE(m_messages.Messages().size(), 0);
-      QCOMPARE(m_files.asked, 0);
+      QCOMPARE(m_files.Asked(), 0);
       break;
     case Pressed::Edit:
       QVERIFY(!edit->isReadOnly());
       break;
     case Pressed::LoadSeedFile:
-      QCOMPARE(m_files.asked, 1);
+      QCOMPARE(m_files.Asked(), 1);
       break;
   }
 }
@@ -745,13 +562,7 @@ void WindowMendsTest::enterPressesFocusedButton() {
 // Accessibility: value labels publish what they show, Burn/Stop its caption.
 void WindowMendsTest::valueLabelsPublishTheirValues() {
   UseClock(kWindowNowUtc);
-  QTemporaryDir dir;
-  m_files.answer = dir.filePath(QStringLiteral("seeds.csv"));
-  QFile file(m_files.answer);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-  file.write("ZZ12345678," + kRfcSecret.toLatin1() + "\r\n");
-  file.close();
-  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
+  LoadSeedFileThroughDialog("ZZ12345678," + kRfcSecret.toLatin1() + "\r\n");
   QCOMPARE(NamesOf({kSeedPathLabel}), QStringList({"Secret/Seed File: " + m_files.answer}));
 
   ConnectTo(kReaderText);
