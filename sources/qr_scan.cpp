@@ -142,21 +142,33 @@ ZXing::ImageView ViewOf(const std::vector<uint8_t>& pixels, int width, int heigh
   return ZXing::ImageView(pixels.data(), width, height, ZXing::ImageFormat::Lum);
 }
 
+// Adds a row of pixels to running column sums; the restrict pointers let the
+// compiler vectorise it.
+void AddRow(const uint8_t* __restrict row, uint16_t* __restrict sum, int width) {
+  for (int x = 0; x < width; ++x) sum[x] = static_cast<uint16_t>(sum[x] + row[x]);
+}
+
 // The mean of each factor x factor block, as ZXing builds its smaller copies.
+// The column sums over the block's rows come first, so that the inner loops
+// run along rows.
 std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height) {
   *width = image.width / kDownscaleFactor;
   *height = image.height / kDownscaleFactor;
   std::vector<uint8_t> out(static_cast<std::size_t>(*width) * static_cast<std::size_t>(*height));
   constexpr int kArea = kDownscaleFactor * kDownscaleFactor;
+  static_assert(kDownscaleFactor * 255 <= UINT16_MAX, "a column's sum fits its 16 bits");
+  const int used = *width * kDownscaleFactor;
+  std::vector<uint16_t> columnSum(static_cast<std::size_t>(used));
   for (int y = 0; y < *height; ++y) {
+    std::fill(columnSum.begin(), columnSum.end(), uint16_t{0});
+    for (int dy = 0; dy < kDownscaleFactor; ++dy) {
+      AddRow(&image.pixels[static_cast<std::size_t>(y * kDownscaleFactor + dy) * image.width], columnSum.data(), used);
+    }
+    uint8_t* row = &out[static_cast<std::size_t>(y) * *width];
     for (int x = 0; x < *width; ++x) {
       int sum = kArea / 2;
-      for (int dy = 0; dy < kDownscaleFactor; ++dy) {
-        const uint8_t* row =
-            &image.pixels[static_cast<std::size_t>(y * kDownscaleFactor + dy) * image.width + x * kDownscaleFactor];
-        for (int dx = 0; dx < kDownscaleFactor; ++dx) sum += row[dx];
-      }
-      out[static_cast<std::size_t>(y) * *width + x] = static_cast<uint8_t>(sum / kArea);
+      for (int dx = 0; dx < kDownscaleFactor; ++dx) sum += columnSum[x * kDownscaleFactor + dx];
+      row[x] = static_cast<uint8_t>(sum / kArea);
     }
   }
   return out;
@@ -342,9 +354,10 @@ enum Way { kLocalAverage, kFixedThreshold, kInverted, kWayCount };
 // large modules); a code seen in both is counted once. Two workers take the
 // looks in this order, side by side, and skip those of a way after one that
 // has found something. The later ways' looks at the full picture, the long
-// ones, wait until the first way's look at it is done: a picture with a code
-// then costs that look and the copies beside it, and one without a code
-// keeps both workers busy.
+// ones, wait until the first way's look at it is done (the inverted one
+// binarises its picture while it waits): a picture with a code then costs
+// that look and the copies beside it, and one without a code keeps both
+// workers busy.
 struct Look {
   Way way;
   bool copies;
@@ -381,7 +394,12 @@ class Recognition {
         Take(i);
         continue;
       }
-      if (!look.copies) firstLookDone_.wait(false);
+      if (!look.copies) {
+        // A worker that would only wait binarises the inverted picture in the
+        // meantime; a picture with a code then loses nothing but idle time.
+        if (look.way == kInverted && !firstLookDone_.load()) BinarizeInvertedEarly();
+        firstLookDone_.wait(false);
+      }
       bool settled = false;
       for (int earlier = 0; earlier < look.way; ++earlier) settled = settled || found_[earlier].load();
       if (!settled) Take(i);
@@ -411,6 +429,15 @@ class Recognition {
                                     std::begin(kLooks));
   }
 
+  // The inverted look's picture, binarised while the first look still runs;
+  // only the worker that takes the inverted look touches it.
+  void BinarizeInvertedEarly() {
+    if (!binarizeHere_) return;
+    std::call_once(statsOnce_, [this] { stats_ = MeasureBlocks(image_); });
+    invertedEarly_ = std::make_unique<ScratchPicture>(image_.pixels.size());
+    Binarize(image_, stats_, true, invertedEarly_->data());
+  }
+
   Pass ReadPicture(Way way) {
     if (way == kFixedThreshold) {
       return Read(ViewOf(image_.pixels, image_.width, image_.height), false, ZXing::Binarizer::FixedThreshold);
@@ -418,9 +445,17 @@ class Recognition {
     const bool inverted = way == kInverted;
     if (binarizeHere_) {
       std::call_once(statsOnce_, [this] { stats_ = MeasureBlocks(image_); });
-      ScratchPicture binarized(image_.pixels.size());
-      Binarize(image_, stats_, inverted, binarized.data());
-      return Read(ZXing::ImageView(binarized.data(), image_.width, image_.height, ZXing::ImageFormat::Lum), false,
+      uint8_t* binarized = nullptr;
+      if (inverted && invertedEarly_) {
+        binarized = invertedEarly_->data();
+      } else {
+        // The first look maps the area; the inverted look starts only after
+        // the first one is done, and takes the same area over.
+        if (!binarized_) binarized_ = std::make_unique<ScratchPicture>(image_.pixels.size());
+        binarized = binarized_->data();
+        Binarize(image_, stats_, inverted, binarized);
+      }
+      return Read(ZXing::ImageView(binarized, image_.width, image_.height, ZXing::ImageFormat::Lum), false,
                   ZXing::Binarizer::BoolCast);
     }
     if (!inverted) return Read(ViewOf(image_.pixels, image_.width, image_.height), false, ZXing::Binarizer::LocalAverage);
@@ -492,6 +527,8 @@ class Recognition {
   int copyHeight_ = 0;
   std::once_flag statsOnce_;
   BlockStats stats_;
+  std::unique_ptr<ScratchPicture> binarized_;
+  std::unique_ptr<ScratchPicture> invertedEarly_;
 };
 
 // Joins the helper also when this thread's looks throw.
