@@ -14,6 +14,9 @@
 namespace tokenlink {
 namespace {
 
+// A short APDU's Lc is one byte, and a protected command's Lc counts the MAC.
+constexpr std::size_t kMaxProtectedData = 255 - 4;
+
 std::atomic<CryptoFailureHook> g_failureHook{nullptr};
 
 bool StepFails(CryptoStep step) {
@@ -126,6 +129,7 @@ std::string BytesToHex(const uint8_t* data, std::size_t length) {
 
 std::vector<uint8_t> BuildProtectedApdu(const uint8_t key[16], uint8_t ins, uint8_t p1, uint8_t p2,
                                         const uint8_t* data, std::size_t length) {
+  if (length > kMaxProtectedData) return {};
   std::vector<uint8_t> macInput = {0x80, ins, p1, p2, static_cast<uint8_t>(length)};
   macInput.insert(macInput.end(), data, data + length);
   std::array<uint8_t, 16> chain{};

@@ -39,7 +39,8 @@ std::string BytesToHex(const uint8_t* data, std::size_t length);
 std::vector<uint8_t> PadIso9797M2(const uint8_t* data, std::size_t length);
 
 // 84 INS P1 P2 (L+4) data MAC, the MAC taken over 80 INS P1 P2 L data. Empty
-// when the MAC cannot be computed: such a command must not be sent.
+// when the MAC cannot be computed, or when the data and MAC do not fit a short
+// APDU's one-byte Lc (more than 251 bytes): such a command must not be sent.
 std::vector<uint8_t> BuildProtectedApdu(const uint8_t key[16], uint8_t ins, uint8_t p1, uint8_t p2,
                                         const uint8_t* data, std::size_t length);
 

@@ -167,6 +167,17 @@ TEST(ProtectedApdu, ParameterCommandWithData) {
             Hex("84 D4 00 00 0C 81 06 0F 04 65 E0 71 C0 ED 18 DA D9"));
 }
 
+// Lc is one byte and counts the MAC: 251 data bytes are the most a command
+// can carry. Longer data would wrap Lc and send a malformed command.
+TEST(ProtectedApdu, DataBeyondOneByteLcIsRefused) {
+  const Bytes most(251, 0x5A);
+  const Bytes apdu = BuildProtectedApdu(kStandardKey.data(), 0xC5, 0x01, 0x00, most.data(), most.size());
+  ASSERT_EQ(apdu.size(), 5u + 251u + 4u);
+  EXPECT_EQ(apdu[4], 0xFF);
+  const Bytes tooMany(252, 0x5A);
+  EXPECT_TRUE(BuildProtectedApdu(kStandardKey.data(), 0xC5, 0x01, 0x00, tooMany.data(), tooMany.size()).empty());
+}
+
 struct HexCase {
   const char* text;
   const char* bytes;
