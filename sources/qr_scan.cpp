@@ -2,6 +2,8 @@
 // (ZXing-cpp, QR codes only).
 #include "qr_scan.h"
 
+#include "qr_binarize.h"
+
 // Byte access only; the define keeps ZXing 1.4 from warning about text().
 #define ZX_USE_UTF8
 #include <ReadBarcode.h>
@@ -174,117 +176,6 @@ std::vector<uint8_t> Downscaled(const GreyImage& image, int* width, int* height)
   return out;
 }
 
-// ZXing's LocalAverage binarizer, computed here for the full-size looks: its
-// block statistics serve the picture and its inversion alike, so the inverted
-// look needs neither an inverted copy of the picture nor a second pass over
-// it. The result is the same black and white that ZXing would compute,
-// handed over as 0 (black) and 255 (white) to its BoolCast binarizer.
-// Blocks of 8 x 8 pixels; the last column and row of blocks sit flush with
-// the picture's right and bottom edges and so overlap their neighbours, and
-// where they overlap, the later block's threshold is the one that counts.
-constexpr int kBlock = 8;
-constexpr int kMinBinarizedSide = 5 * kBlock;  // smaller pictures ZXing binarises another way
-constexpr int kMinDynamicRange = 24;
-
-struct BlockStats {
-  int columns = 0;
-  int rows = 0;
-  std::vector<int> sum;      // of the 64 pixels
-  std::vector<uint8_t> min;  // darkest and lightest pixel
-  std::vector<uint8_t> max;
-};
-
-int BlockOffset(int block, int side) { return std::min(block * kBlock, side - kBlock); }
-
-BlockStats MeasureBlocks(const GreyImage& image) {
-  BlockStats stats;
-  stats.columns = (image.width + kBlock - 1) / kBlock;
-  stats.rows = (image.height + kBlock - 1) / kBlock;
-  const std::size_t count = static_cast<std::size_t>(stats.columns) * static_cast<std::size_t>(stats.rows);
-  stats.sum.resize(count);
-  stats.min.resize(count);
-  stats.max.resize(count);
-  // Column sums, minima and maxima over the block's 8 rows first, so that the
-  // inner loops run along rows.
-  std::vector<uint16_t> columnSum(static_cast<std::size_t>(image.width));
-  std::vector<uint8_t> columnMin(static_cast<std::size_t>(image.width));
-  std::vector<uint8_t> columnMax(static_cast<std::size_t>(image.width));
-  for (int by = 0; by < stats.rows; ++by) {
-    const uint8_t* top = &image.pixels[static_cast<std::size_t>(BlockOffset(by, image.height)) * image.width];
-    std::copy(top, top + image.width, columnMin.begin());
-    std::copy(top, top + image.width, columnMax.begin());
-    std::copy(top, top + image.width, columnSum.begin());
-    for (int dy = 1; dy < kBlock; ++dy) {
-      const uint8_t* row = top + static_cast<std::size_t>(dy) * image.width;
-      for (int x = 0; x < image.width; ++x) {
-        columnSum[x] = static_cast<uint16_t>(columnSum[x] + row[x]);
-        columnMin[x] = std::min(columnMin[x], row[x]);
-        columnMax[x] = std::max(columnMax[x], row[x]);
-      }
-    }
-    for (int bx = 0; bx < stats.columns; ++bx) {
-      const int left = BlockOffset(bx, image.width);
-      int sum = 0;
-      uint8_t low = 255, high = 0;
-      for (int dx = 0; dx < kBlock; ++dx) {
-        sum += columnSum[left + dx];
-        low = std::min(low, columnMin[left + dx]);
-        high = std::max(high, columnMax[left + dx]);
-      }
-      const std::size_t i = static_cast<std::size_t>(by) * stats.columns + bx;
-      stats.sum[i] = sum;
-      stats.min[i] = low;
-      stats.max[i] = high;
-    }
-  }
-  return stats;
-}
-
-// The threshold of each block: the mean of the black points of the 5 x 5
-// blocks around it (moved inwards at the edges). A block's black point is its
-// mean, or, for a flat block, half its darkest pixel unless its neighbours
-// above and to the left suggest a dark area.
-std::vector<uint8_t> BlockThresholds(const BlockStats& stats, bool inverted) {
-  const int columns = stats.columns;
-  const int rows = stats.rows;
-  std::vector<int> points(stats.sum.size());
-  auto point = [&](int x, int y) -> int& { return points[static_cast<std::size_t>(y) * columns + x]; };
-  for (int y = 0; y < rows; ++y) {
-    for (int x = 0; x < columns; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * columns + x;
-      const int sum = inverted ? kBlock * kBlock * 255 - stats.sum[i] : stats.sum[i];
-      const int low = inverted ? 255 - stats.max[i] : stats.min[i];
-      const int high = inverted ? 255 - stats.min[i] : stats.max[i];
-      int average = sum / (kBlock * kBlock);
-      if (high - low <= kMinDynamicRange) {
-        average = low / 2;
-        if (y > 0 && x > 0) {
-          const int neighbours = (point(x, y - 1) + 2 * point(x - 1, y) + point(x - 1, y - 1)) / 4;
-          if (low < neighbours) average = neighbours;
-        }
-      }
-      point(x, y) = average;
-    }
-  }
-  std::vector<uint8_t> thresholds(points.size());
-  for (int y = 0; y < rows; ++y) {
-    const int top = std::clamp(y, 2, rows - 3);
-    for (int x = 0; x < columns; ++x) {
-      const int left = std::clamp(x, 2, columns - 3);
-      int sum = 0;
-      for (int dy = -2; dy <= 2; ++dy)
-        for (int dx = -2; dx <= 2; ++dx) sum += point(left + dx, top + dy);
-      thresholds[static_cast<std::size_t>(y) * columns + x] = static_cast<uint8_t>(sum / 25);
-    }
-  }
-  return thresholds;
-}
-
-// The block whose threshold a pixel row or column gets: the last one covering it.
-int BlockOf(int position, int side, int blocks) {
-  return position >= side - kBlock ? blocks - 1 : position / kBlock;
-}
-
 // A picture-sized scratch area mapped for itself, with huge pages where the
 // kernel offers them. Fresh pages are costly to fault in one by one (some
 // 20 ms for a 4K picture on a virtual machine), and malloc hands a second
@@ -310,41 +201,6 @@ class ScratchPicture {
   std::size_t size_;
   uint8_t* data_ = nullptr;
 };
-
-// One row of Binarize; the restrict pointers let the compiler vectorise it.
-template <bool kInvertedLook>
-void ThresholdRow(const uint8_t* __restrict in, const uint8_t* __restrict threshold, uint8_t* __restrict out,
-                  int width) {
-  for (int x = 0; x < width; ++x) {
-    const bool black = kInvertedLook ? in[x] >= threshold[x] : in[x] <= threshold[x];
-    out[x] = black ? 0 : 255;
-  }
-}
-
-// Black (0) where the pixel, or for the inverted look 255 minus the pixel, is
-// at most its block's threshold; white (255) elsewhere.
-void Binarize(const GreyImage& image, const BlockStats& stats, bool inverted, uint8_t* out) {
-  const std::vector<uint8_t> thresholds = BlockThresholds(stats, inverted);
-  std::vector<uint8_t> rowThreshold(static_cast<std::size_t>(image.width));
-  int rowBlock = -1;
-  for (int y = 0; y < image.height; ++y) {
-    const int by = BlockOf(y, image.height, stats.rows);
-    if (by != rowBlock) {
-      rowBlock = by;
-      for (int x = 0; x < image.width; ++x) {
-        const uint8_t t = thresholds[static_cast<std::size_t>(by) * stats.columns + BlockOf(x, image.width, stats.columns)];
-        // 255 - p <= t is p >= 255 - t.
-        rowThreshold[x] = inverted ? static_cast<uint8_t>(255 - t) : t;
-      }
-    }
-    const uint8_t* in = &image.pixels[static_cast<std::size_t>(y) * image.width];
-    if (inverted) {
-      ThresholdRow<true>(in, rowThreshold.data(), out + static_cast<std::size_t>(y) * image.width, image.width);
-    } else {
-      ThresholdRow<false>(in, rowThreshold.data(), out + static_cast<std::size_t>(y) * image.width, image.width);
-    }
-  }
-}
 
 // The ways of looking at a picture, in the order their findings count: the
 // first way that finds anything decides, and the later ones are not used.
@@ -375,7 +231,7 @@ class Recognition {
       : image_(image),
         withCopies_(std::max(image.width, image.height) > kDownscaleThreshold &&
                     std::min(image.width, image.height) >= kDownscaleFactor),
-        binarizeHere_(image.width >= kMinBinarizedSide && image.height >= kMinBinarizedSide) {}
+        binarizeHere_(detail::BinarizedHere(image)) {}
 
   // Takes the next look until none is left.
   void Work() {
@@ -433,9 +289,9 @@ class Recognition {
   // only the worker that takes the inverted look touches it.
   void BinarizeInvertedEarly() {
     if (!binarizeHere_) return;
-    std::call_once(statsOnce_, [this] { stats_ = MeasureBlocks(image_); });
+    std::call_once(statsOnce_, [this] { stats_ = detail::MeasureBlocks(image_); });
     invertedEarly_ = std::make_unique<ScratchPicture>(image_.pixels.size());
-    Binarize(image_, stats_, true, invertedEarly_->data());
+    detail::Binarize(image_, stats_, true, invertedEarly_->data());
   }
 
   Pass ReadPicture(Way way) {
@@ -444,7 +300,7 @@ class Recognition {
     }
     const bool inverted = way == kInverted;
     if (binarizeHere_) {
-      std::call_once(statsOnce_, [this] { stats_ = MeasureBlocks(image_); });
+      std::call_once(statsOnce_, [this] { stats_ = detail::MeasureBlocks(image_); });
       uint8_t* binarized = nullptr;
       if (inverted && invertedEarly_) {
         binarized = invertedEarly_->data();
@@ -453,7 +309,7 @@ class Recognition {
         // the first one is done, and takes the same area over.
         if (!binarized_) binarized_ = std::make_unique<ScratchPicture>(image_.pixels.size());
         binarized = binarized_->data();
-        Binarize(image_, stats_, inverted, binarized);
+        detail::Binarize(image_, stats_, inverted, binarized);
       }
       return Read(ZXing::ImageView(binarized, image_.width, image_.height, ZXing::ImageFormat::Lum), false,
                   ZXing::Binarizer::BoolCast);
@@ -526,7 +382,7 @@ class Recognition {
   int copyWidth_ = 0;
   int copyHeight_ = 0;
   std::once_flag statsOnce_;
-  BlockStats stats_;
+  detail::BlockStats stats_;
   std::unique_ptr<ScratchPicture> binarized_;
   std::unique_ptr<ScratchPicture> invertedEarly_;
 };
