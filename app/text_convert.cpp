@@ -54,4 +54,6 @@ QString BytesToHexText(const uint8_t* bytes, std::size_t count) {
   return text;
 }
 
+QString CodeText(int32_t code) { return QString::asprintf("%08X", static_cast<uint32_t>(code)); }
+
 }  // namespace app

@@ -26,4 +26,7 @@ QString AnsiToWide(const QByteArray& text);
 // Upper-case hex, two digits a byte, no separators.
 QString BytesToHexText(const uint8_t* bytes, std::size_t count);
 
+// A result or PC/SC code as the messages show it: eight upper-case hex digits.
+QString CodeText(int32_t code);
+
 }  // namespace app

@@ -39,6 +39,7 @@ void EmulatedPcsc::TakeTokenOut(Reader& reader) {
   if (reader.token) reader.token->PowerOff();
   reader.token.reset();
   reader.pullAt = 0;
+  reader.loseAt = 0;
   ++reader.insertion;
 }
 
@@ -84,6 +85,14 @@ void EmulatedPcsc::SetHeldByAnotherProgram(const std::string& readerName, bool h
 void EmulatedPcsc::PullCardAtApdu(const std::string& readerName, int n) {
   std::lock_guard lock(m_mutex);
   if (Reader* reader = FindReader(readerName)) reader->pullAt = std::max(n, 0);
+}
+
+void EmulatedPcsc::LoseAnswerAtApdu(const std::string& readerName, int n, bool cardLeaves) {
+  std::lock_guard lock(m_mutex);
+  if (Reader* reader = FindReader(readerName)) {
+    reader->loseAt = std::max(n, 0);
+    reader->loseLeaves = cardLeaves;
+  }
 }
 
 std::vector<std::vector<uint8_t>> EmulatedPcsc::SentApdus(const std::string& readerName) const {
@@ -229,6 +238,12 @@ int32_t EmulatedPcsc::Transmit(PcscCard card, uint32_t protocol, const uint8_t* 
       return tokenlink::kScardWRemovedCard;
     }
     token = reader->token;
+    if (reader->loseAt > 0 && --reader->loseAt == 0) {
+      token->Process(std::vector<uint8_t>(command, command + commandLength));
+      if (!reader->loseLeaves) return tokenlink::kScardECommDataLost;
+      TakeTokenOut(*reader);
+      return tokenlink::kScardWRemovedCard;
+    }
   }
   const std::vector<uint8_t> answer = token->Process(std::vector<uint8_t>(command, command + commandLength));
   if (*responseLength < answer.size()) {

@@ -37,6 +37,12 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   // card does: SCARD_W_REMOVED_CARD, not delivered, and the token leaves the
   // field. 0 clears it.
   void PullCardAtApdu(const std::string& reader, int n);
+  // The n-th APDU from now on this reader (1 = the next) reaches the token,
+  // which carries it out, but its answer is lost: with the card staying, the
+  // transmit fails with SCARD_E_COMM_DATA_LOST; with cardLeaves, the token
+  // leaves the field right after and the transmit fails as for a pulled card.
+  // 0 clears it.
+  void LoseAnswerAtApdu(const std::string& reader, int n, bool cardLeaves);
 
   // Every APDU transmitted to the reader, in order (a pulled one included),
   // and the protocol each was sent with.
@@ -65,6 +71,8 @@ class EmulatedPcsc : public tokenlink::PcscApi {
     uint32_t protocol = tokenlink::kProtocolT1;
     bool heldElsewhere = false;
     int pullAt = 0;
+    int loseAt = 0;
+    bool loseLeaves = false;
     std::vector<std::vector<uint8_t>> sent;
     std::vector<uint32_t> sentProtocols;
   };

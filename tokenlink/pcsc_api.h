@@ -27,6 +27,7 @@ constexpr int32_t kScardESharingViolation = static_cast<int32_t>(0x8010000B);
 constexpr int32_t kScardENoSmartcard = static_cast<int32_t>(0x8010000C);
 constexpr int32_t kScardEReaderUnavailable = static_cast<int32_t>(0x80100017);
 constexpr int32_t kScardENoService = static_cast<int32_t>(0x8010001D);
+constexpr int32_t kScardECommDataLost = static_cast<int32_t>(0x8010002F);
 constexpr int32_t kScardENoReadersAvailable = static_cast<int32_t>(0x8010002E);
 constexpr int32_t kScardWRemovedCard = static_cast<int32_t>(0x80100069);
 

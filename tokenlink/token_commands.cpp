@@ -63,15 +63,34 @@ void DecodeCustomerKey(const char* keyText, KeyBytes* key) {
   HexToBytes(digits.data(), key->data());
 }
 
+// Tells a caller that asked what became of its command.
+class DeliveryReport {
+ public:
+  explicit DeliveryReport(Delivery* out) : m_out(out) { Set(Delivery::NotSent); }
+  void Set(Delivery delivery) {
+    if (m_out != nullptr) *m_out = delivery;
+  }
+  // After an exchange whose command reached the transport: a status word is
+  // the token's verdict; without one the token may have acted on it.
+  void After(const Response& response) {
+    Set(response.pcscResult == kScardSuccess && response.Status() ? Delivery::Answered : Delivery::AnswerLost);
+  }
+
+ private:
+  Delivery* m_out;
+};
+
 // One protected command; TL_OK only when the token answers 90 00. A command
 // whose MAC cannot be computed is not sent and fails as an unsent command does.
-int32_t SendProtected(const char* keyText, uint8_t ins, uint8_t p1, const uint8_t* data, std::size_t length) {
+int32_t SendProtected(const char* keyText, uint8_t ins, uint8_t p1, const uint8_t* data, std::size_t length,
+                      DeliveryReport& report) {
   KeyBytes key;
   WipeAtScopeEnd wipeKey(key);
   DecodeCustomerKey(keyText, &key);
   const std::vector<uint8_t> apdu = BuildProtectedApdu(key.data(), ins, p1, P2_ANY, data, length);
   if (apdu.empty()) return TL_E_CARD_STATUS;
   const Response response = Exchange(apdu);
+  report.After(response);
   return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
 }
 
@@ -124,7 +143,9 @@ int32_t ReadTokenInfo(const char* readerName, std::size_t serialCapacity, std::s
   return TL_OK;
 }
 
-int32_t SyncTokenClock(const char* readerName, const char* keyText, const char* dateTimeText, int tag22Value) {
+int32_t SyncTokenClock(const char* readerName, const char* keyText, const char* dateTimeText, int tag22Value,
+                       Delivery* delivery) {
+  DeliveryReport report(delivery);
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
 
@@ -139,10 +160,11 @@ int32_t SyncTokenClock(const char* readerName, const char* keyText, const char* 
   if (sendTag22) record.insert(record.end(), {TAG_PARAM22, 0x01, static_cast<uint8_t>(tag22Value)});
   record[1] = static_cast<uint8_t>(record.size() - 2);
 
-  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size());
+  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size(), report);
 }
 
-int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText) {
+int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText, Delivery* delivery) {
+  DeliveryReport report(delivery);
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
   if (keyText == nullptr || keyText[0] == '\0') return TL_E_NO_KEY;
@@ -168,6 +190,7 @@ int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText) {
                                                               CRYPTOGRAM_LENGTH};
   std::memcpy(authenticate.data() + 5, cryptogram.data(), cryptogram.size());
   const Response answer = Exchange(authenticate.data(), authenticate.size());
+  report.After(answer);
   if (answer.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
 
   // An answer without a status word did not complete the exchange.
@@ -177,7 +200,8 @@ int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText) {
 }
 
 int32_t WriteSeed(const char* readerName, const char* keyText, const uint8_t* seed, int seedLength,
-                  int algorithm) {
+                  int algorithm, Delivery* delivery) {
+  DeliveryReport report(delivery);
   if ((algorithm != kSeedAlgorithmSha1 && algorithm != kSeedAlgorithmSha256) || readerName == nullptr ||
       keyText == nullptr || seed == nullptr)
     return TL_E_BAD_PARAMETER;
@@ -216,19 +240,22 @@ int32_t WriteSeed(const char* readerName, const char* keyText, const uint8_t* se
   WipeAtScopeEnd wipeApdu(apdu);
   if (apdu.empty()) return TL_E_BAD_PARAMETER;
   const Response response = Exchange(apdu);
+  report.After(response);
   if (response.pcscResult != kScardSuccess) return response.pcscResult;
   return response.Succeeded() ? TL_OK : TL_E_CARD_STATUS;
 }
 
-int32_t SealToken(const char* readerName, const char* keyText) {
+int32_t SealToken(const char* readerName, const char* keyText, Delivery* delivery) {
+  DeliveryReport report(delivery);
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
   if (keyText == nullptr) return TL_E_BAD_PARAMETER;
-  return SendProtected(keyText, INS_SEAL, P1_SEAL, nullptr, 0);
+  return SendProtected(keyText, INS_SEAL, P1_SEAL, nullptr, 0, report);
 }
 
 int32_t ConfigureToken(const char* readerName, const char* keyText, const char* algorithmName, int timeStep,
-                       int displayTime, const char* dateTimeText, int tag22Value) {
+                       int displayTime, const char* dateTimeText, int tag22Value, Delivery* delivery) {
+  DeliveryReport report(delivery);
   CardSessionScope session(readerName);
   if (!session.IsOpen()) return session.OpenResult();
 
@@ -274,7 +301,7 @@ int32_t ConfigureToken(const char* readerName, const char* keyText, const char* 
   }
   record[1] = static_cast<uint8_t>(record.size() - 2);
 
-  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size());
+  return SendProtected(keyText, INS_PARAMETER, P1_PARAMETER, record.data(), record.size(), report);
 }
 
 }  // namespace tokenlink

@@ -56,29 +56,6 @@ void CardMonitor::OnChainEnded() {
   }
 }
 
-void CardMonitor::RearmToken() {
-  m_tokenInfoPending = true;
-  m_burnArmed = true;
-}
-
-void CardMonitor::ArmBurn() {
-  {
-    std::lock_guard<std::mutex> lock(m_refusedMutex);
-    m_refusedSerial.reset();
-  }
-  m_burnArmed = true;
-}
-
-void CardMonitor::RefuseToken(const QByteArray& serialBytes) {
-  std::lock_guard<std::mutex> lock(m_refusedMutex);
-  m_refusedSerial = serialBytes;
-}
-
-bool CardMonitor::Refused(const QByteArray& serialBytes) const {
-  std::lock_guard<std::mutex> lock(m_refusedMutex);
-  return m_refusedSerial && *m_refusedSerial == serialBytes;
-}
-
 void CardMonitor::ReleaseSession() {
   tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
   if (m_session.card) pcsc.Disconnect(m_session.card, tokenlink::kLeaveCard);
@@ -116,11 +93,7 @@ void CardMonitor::Run(const QString& readerName) {
       RearmToken();
       m_hop.Post([this, rc] { m_client.OnTokenAbsent(rc); });
     } else {
-      if (m_tokenInfoPending && RefreshTokenPanel(readerName) == 1) m_tokenInfoPending = false;
-      if (m_burnArmed && m_burnPending) {
-        bool wanted = false;
-        if (m_hop.Run([&] { wanted = m_client.BurnWanted(); }) && wanted) m_client.BurnToken(readerName);
-      }
+      if (m_tokenInfoPending.exchange(false) && RefreshTokenPanel(readerName) != 1) m_tokenInfoPending = true;
     }
     ReleaseSession();
     m_hop.Pause(kPassPauseMs);

@@ -1,14 +1,13 @@
 // The card monitor: watches the reader chosen with Connect, notices a token
-// arriving and leaving, has each arriving token read once, and hands a
-// pending burn the token in the field. It owns its thread, its PC/SC context
-// and its stop handshake; it never touches a widget: the window receives what
-// it finds on the window's thread, through the WindowHop, in order.
+// arriving and leaving and has each arriving token read once; the window
+// tells the burn engine. It owns its thread, its PC/SC context and its stop
+// handshake; it never touches a widget: the window receives what it finds on
+// the window's thread, through the WindowHop, in order.
 #pragma once
 #include <QByteArray>
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -19,7 +18,7 @@
 namespace ui {
 
 // What the card monitor tells the window. Every call runs on the window's
-// thread, except BurnToken, which runs on the monitor's.
+// thread.
 class CardMonitorClient {
  public:
   virtual ~CardMonitorClient() = default;
@@ -34,10 +33,6 @@ class CardMonitorClient {
   virtual void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) = 0;
   // The refresh that follows a read, after its pause.
   virtual void OnRefreshView() = 0;
-  // Whether a pending burn wants the token in the field now.
-  virtual bool BurnWanted() = 0;
-  // Monitor thread: the second stage of a burn, on this reader.
-  virtual void BurnToken(const QString& readerName) = 0;
 };
 
 class CardMonitor {
@@ -63,26 +58,11 @@ class CardMonitor {
   void Wait();
   State CurrentState() const { return m_state.load(); }
 
-  // Any thread. Both token flags up: the next token in the field is read
-  // anew and may be burned (no token, or no reader at all).
-  void RearmToken();
+  // Any thread: the next token in the field is read anew (no token, or no
+  // reader at all).
+  void RearmToken() { m_tokenInfoPending = true; }
   // Any thread: the token in the field is read again at the next pass.
   void ReadTokenAgain() { m_tokenInfoPending = true; }
-
-  // Burn arming. Window thread: Burn or Stop was pressed; the token is armed
-  // again, and a token that refused the key may be tried again.
-  void ArmBurn();
-  // Any thread: the burn attempt is over; no more burns until re-armed.
-  void EndBurnAttempt() { m_burnArmed = false; }
-  bool BurnArmed() const { return m_burnArmed.load(); }
-  // Window thread: whether a burn is pending. While none is, the monitor
-  // does not ask the window on every pass whether it wants the token.
-  void SetBurnPending(bool pending) { m_burnPending = pending; }
-  // Monitor thread: this token refused the customer key in a burn. It is not
-  // authenticated again, whatever passes come between, until ArmBurn: every
-  // try costs the token one of its few authentication tries.
-  void RefuseToken(const QByteArray& serialBytes);
-  bool Refused(const QByteArray& serialBytes) const;
 
  private:
   struct Session {
@@ -110,10 +90,6 @@ class CardMonitor {
   std::optional<QString> m_nextReader;  // a Connect waiting for the old chain to end
 
   std::atomic<bool> m_tokenInfoPending{true};
-  std::atomic<bool> m_burnArmed{true};
-  std::atomic<bool> m_burnPending{false};
-  mutable std::mutex m_refusedMutex;
-  std::optional<QByteArray> m_refusedSerial;
 };
 
 }  // namespace ui

@@ -3,9 +3,9 @@
 
 #include "pcsc_api.h"
 #include "result_codes.h"
+#include "text_convert.h"
 
 namespace ui {
-QString CodeText(int32_t code) { return QString::asprintf("%08X", static_cast<uint32_t>(code)); }
 
 QString ReaderListCause(bool listed, int32_t pcscResult) {
   if (listed) return {};
@@ -18,7 +18,7 @@ QString ReaderListCause(bool listed, int32_t pcscResult) {
     case tokenlink::kScardENoReadersAvailable:
       return kCauseNoReader;
     default:
-      return QStringLiteral("Card readers cannot be listed (PC/SC error %1)").arg(CodeText(pcscResult));
+      return QStringLiteral("Card readers cannot be listed (PC/SC error %1)").arg(app::CodeText(pcscResult));
   }
 }
 
@@ -36,7 +36,7 @@ QString CardAbsentCause(int32_t pcscResult) {
     case tokenlink::kScardEReaderUnavailable:
       return kCauseReaderGone;
     default:
-      return QStringLiteral("The reader cannot be opened (PC/SC error %1)").arg(CodeText(pcscResult));
+      return QStringLiteral("The reader cannot be opened (PC/SC error %1)").arg(app::CodeText(pcscResult));
   }
 }
 

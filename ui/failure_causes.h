@@ -14,9 +14,6 @@ inline const QString kCauseReaderHeld = QStringLiteral("The reader is in use by 
 inline const QString kCauseReaderGone = QStringLiteral("The chosen reader is no longer attached");
 inline const QString kCauseNotAToken = QStringLiteral("The card on the reader is not a token");
 
-// A result or PC/SC code as the messages show it: eight upper-case hex digits.
-QString CodeText(int32_t code);
-
 // A pass of the reader-list monitor: listed, or the PC/SC code it failed with.
 QString ReaderListCause(bool listed, int32_t pcscResult);
 // The card monitor's connection to the chosen reader failed with this code.

@@ -148,7 +148,6 @@ void CVantorDlg::SetUpControls() {
   connect(m_readerCombo, &QComboBox::currentIndexChanged, this,
           [this](int index) { m_readerMonitor.HandOverEveryPass(index < 0); });
 
-  m_totalCount = m_successCount = m_failCount = 0;
   for (QLabel* count : {m_ui->totalCountLabel, m_ui->successCountLabel, m_ui->failCountLabel}) ShowCount(count, 0);
   m_tips.clear();
   m_burnMode = false;
@@ -202,7 +201,8 @@ void CVantorDlg::OnRefreshView() {
   NormaliseSecret();
   const bool syncEnabled = !m_serialNumber.isEmpty();
   if (m_ui->syncButton->isEnabled() != syncEnabled) m_ui->syncButton->setEnabled(syncEnabled);
-  SetBurnEnabled(!m_secret.isEmpty() && !m_serialNumber.isEmpty());
+  // Stop stays at hand for as long as a burn is pending, token or not.
+  SetBurnEnabled(m_burnMode || (!m_secret.isEmpty() && !m_serialNumber.isEmpty()));
   ShowBoundTexts();
 }
 
@@ -284,10 +284,15 @@ void CVantorDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CVantorDlg::done(int result) {
-  m_closing = true;
-  // A monitor's message may be on screen in a nested event loop that this
+  if (!m_closing) {
+    m_closing = true;
+    // A pending burn is cancelled now, even with its question on screen:
+    // the answer comes after this and writes nothing.
+    Dispatch(station::Closing{});
+  }
+  // A message or question may be on screen in a nested event loop that this
   // call runs inside; close once it has been dismissed.
-  if (m_hop.InCall()) {
+  if (m_hop.InCall() || m_driver.Busy()) {
     QTimer::singleShot(50, this, [this, result] { done(result); });
     return;
   }
@@ -299,7 +304,10 @@ void CVantorDlg::done(int result) {
 void CVantorDlg::StopMonitors() {
   if (m_monitorsStopped) return;
   m_monitorsStopped = true;
-  m_closing = true;
+  if (!m_closing) {
+    m_closing = true;
+    Dispatch(station::Closing{});
+  }
   m_hop.BeginClosing();
   m_readerMonitor.RequestStop();
   m_cardMonitor.RequestStop();
@@ -319,6 +327,7 @@ void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names, int32_t 
   if (!listed) {
     for (int i = m_readerCombo->count() - 1; i >= 0; --i) m_readerCombo->removeItem(i);
     ClearTokenTexts();
+    TokenLeft();
     OnRefreshView();
     return;
   }
@@ -326,6 +335,7 @@ void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names, int32_t 
     ClearTokenTexts();
     m_tips = QStringLiteral("No card reader detected.");
     m_cardMonitor.RearmToken();
+    TokenLeft();
   } else if (m_readerCombo->currentIndex() < 0) {
     m_tips = QStringLiteral("Please select a card reader.");
   }
@@ -358,11 +368,20 @@ void CVantorDlg::OnConnect() {
     return;
   }
   app::SetSelectedReaderName(m_readerCombo->currentText());
+  m_tokenToldToEngine = false;
+  Dispatch(station::ReaderConnected{});
   m_cardMonitor.Connect(m_readerCombo->currentText());
+}
+
+void CVantorDlg::TokenLeft() {
+  if (!m_tokenToldToEngine) return;
+  m_tokenToldToEngine = false;
+  Dispatch(station::TokenGone{});
 }
 
 void CVantorDlg::OnCardChainStarted() {
   ClearTokenTexts();
+  TokenLeft();
   m_cardCause.clear();  // the cause found on another reader
   OnRefreshView();
 }
@@ -370,6 +389,7 @@ void CVantorDlg::OnCardChainStarted() {
 void CVantorDlg::OnTokenAbsent(int32_t pcscResult) {
   m_cardCause = ui::CardAbsentCause(pcscResult);
   ClearTokenTexts();
+  TokenLeft();
   m_tips = QStringLiteral("Token or card not detected");
   OnRefreshView();
 }
@@ -378,8 +398,9 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
   m_cardCause = ui::TokenReadCause(result);
   if (result != 0) {
     ClearTokenTexts();
+    TokenLeft();
     m_tips = QStringLiteral("Token or card not detected");
-    SetBurnEnabled(false);
+    OnRefreshView();
     return;
   }
   m_tips = QStringLiteral("Token or card detected");
@@ -398,6 +419,9 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
   LookUpSeedBySerial();
   NormaliseSecret();
   if (!m_secret.isEmpty()) SetBurnEnabled(true);
+  m_tokenToldToEngine = true;
+  station::FieldToken token{m_serialBytes, m_serialNumber};
+  Dispatch(station::TokenSeen{std::move(token), CurrentForm()});
 }
 
 void CVantorDlg::LookUpSeedBySerial() {
@@ -405,21 +429,25 @@ void CVantorDlg::LookUpSeedBySerial() {
   const std::optional<QString> found = sources::SeedTable::Lookup(m_serialBytes);
   if (!found) {
     // In series work a token missing from the loaded file must not keep the
-    // previous token's secret: one press of Burn would give both the same.
-    if (sources::SeedTable::Size() > 0 && !m_secretEdit->text().isEmpty()) {
+    // secret the file gave the previous token: one press of Burn would give
+    // both the same. A secret the operator typed, generated or scanned stays.
+    if (m_secretFromFile && m_secretEdit->text() == *m_secretFromFile) {
       m_secret.clear();
       m_secretEdit->clear();
     }
+    m_secretFromFile.reset();
     return;
   }
   m_secret = *found;
   m_secretEdit->setText(*found);
+  m_secretFromFile = *found;
   ui::PlaySecretCue();
 }
 
 // The log.
 
-void CVantorDlg::AddLogRow(const QString& serialNumber, const QString& userName, const QString& result) {
+void CVantorDlg::AddLogRow(const station::AddLogRow& row) {
+  m_userName = m_engine.UserName();
   const QString time = ClockTextOf(ui::ActiveWindowClock().Now().toLocalTime()) + u' ';
-  m_logList->insertTopLevelItem(0, new QTreeWidgetItem({time, serialNumber, userName, result}));
+  m_logList->insertTopLevelItem(0, new QTreeWidgetItem({time, row.serialNumber, row.userName, row.result}));
 }

@@ -13,12 +13,14 @@
 #include <optional>
 #include <vector>
 
-#include "burn_record.h"
-#include "burned_secrets.h"
+#include "burn_engine.h"
 #include "card_monitor.h"
 #include "export_set.h"
+#include "link_token_port.h"
 #include "reader_list_monitor.h"
+#include "window_clock.h"
 #include "window_hop.h"
+#include "app_values.h"
 
 class QLabel;
 class QCheckBox;
@@ -36,14 +38,17 @@ struct GreyImage;
 struct ParsedUri;
 }
 
-class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::ReaderListClient {
+class CVantorDlg : public QDialog,
+                   private ui::CardMonitorClient,
+                   private ui::ReaderListClient,
+                   private station::BurnView {
   Q_OBJECT
 
  public:
   explicit CVantorDlg(QWidget* parent = nullptr);
   ~CVantorDlg() override;
 
-  using Choices = ui::Choices;
+  using Choices = station::Choices;
   Choices ReadChoices() const;
 
   // m_computerClock = the computer clock in UTC, "%04d-%02d-%02d %02d:%02d:%02d".
@@ -63,9 +68,9 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   QWidget* Control(int id) const;
 
   // Counters of this run.
-  int TotalCount() const { return m_totalCount; }
-  int SuccessCount() const { return m_successCount; }
-  int FailCount() const { return m_failCount; }
+  int TotalCount() const { return m_engine.TotalCount(); }
+  int SuccessCount() const { return m_engine.SuccessCount(); }
+  int FailCount() const { return m_engine.FailCount(); }
 
  public slots:
   void OnBurn();
@@ -111,38 +116,26 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   void OnCardChainStarted() override;
   void OnTokenAbsent(int32_t pcscResult) override;
   void OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& info, int64_t readAtMs) override;
-  bool BurnWanted() override;
-  void BurnToken(const QString& readerName) override;
 
-  // Authentication with a message for each failure (caption "ERROR"); the
-  // result code of the authentication. Runs on the calling thread; its
-  // message is shown on the window's thread. nullopt when the message could
-  // not be shown because the window is closing.
-  int32_t AuthenticateWithReport(const QString& readerName);
-  bool ShowMessage(const QString& caption, const QString& text);
-  bool PrepareTokenForBurn();
-  // Window thread, before anything of a burn is sent: asks the operator when
-  // the secret would give an Azure line the cloud directory refuses (export
-  // ticked), or was burned into another token in this run. False when the
-  // operator says No. Asked at the Burn press for the token shown, and again
-  // when the card monitor takes up the burn only if the token or the secret
-  // is no longer the one agreed to (a token laid on while the burn pends).
-  bool OperatorAgreesToBurn(const QByteArray& serialBytes, const std::vector<uint8_t>& secret, bool exportLines);
-  // Window thread: burn mode ends without a booking.
-  void LeaveBurnMode();
+  // The burn engine's view of the window: the form as filled in, and the
+  // clock a configuration writes.
+  station::Form CurrentForm();
+  QByteArray ClockTextFor(bool computerClock);
   // The token clock now: as read, moved on by the time since the read.
   QString TokenClockNow() const;
-  // Window thread: the record of the burn the card monitor takes up now.
-  ui::BurnRecord CaptureBurnRecord();
-  // Card monitor's thread: true when the token in the field still reports
-  // the record's serial number; otherwise the panel shows what is there now.
-  bool ConfirmTokenSerial(const QString& readerName, const ui::BurnRecord& record);
-  // Window thread: counters, log row, export lines and message of a burn.
-  void BookBurn(const ui::BurnRecord& record, bool success);
+  // Window thread: an event for the burn engine.
+  void Dispatch(station::Event event);
+  // The token panel is empty now; the engine hears of it once.
+  void TokenLeft();
 
-  // Records and exports.
-  void AddLogRow(const QString& serialNumber, const QString& userName, const QString& result);
-  void OpenExportFiles();
+  // station::BurnView
+  void Show(const station::ShowMessage& message) override;
+  bool Ask(const QString& text) override;
+  void AddLogRow(const station::AddLogRow& row) override;
+  void ShowCounters(const station::ShowCounters& counters) override;
+  void ShowBurnPending(bool pending) override;
+  void ReadTokenAgain() override;
+
   void StopMonitors();
 
   // Seed sources.
@@ -183,25 +176,22 @@ class CVantorDlg : public QDialog, private ui::CardMonitorClient, private ui::Re
   std::optional<uint32_t> m_tokenClockSeconds;  // the token clock as read
   int64_t m_tokenClockReadAtMs = 0;   // when, on the window clock's monotonic count
   bool m_burnMode = false;            // a burn is pending; the button reads "Stop"
-  Choices m_burnChoices;              // what the pending burn prepared the token with
-  // What the operator agreed to for the pending burn: the secret's digest,
-  // the token and whether lines are exported.
-  struct AgreedBurn {
-    QByteArray digest;
-    QByteArray serialBytes;
-    bool exportLines = false;
-  };
-  std::optional<AgreedBurn> m_agreedBurn;
-  ui::BurnedSecrets m_burnedSecrets;  // this run's burns, as digests
+  bool m_tokenToldToEngine = false;   // the engine knows of the token shown
+  // The secret that the seed file put into the box for the token shown, so
+  // that a token missing from the file clears only that, never a secret the
+  // operator typed, generated or scanned.
+  std::optional<QString> m_secretFromFile;
   QString m_readerCause;              // why the reader list is empty, or empty
   QString m_cardCause;                // why the token panel is empty, or empty
-  ui::ExportSet m_exports;
-  int m_totalCount = 0;
-  int m_successCount = 0;
-  int m_failCount = 0;
   bool m_burnButtonHeld = false;  // OnBurn, its pause included
   bool m_closing = false;
   bool m_monitorsStopped = false;
+
+  station::FileExports m_exports{[] { return ui::ActiveWindowClock().Now(); }};
+  station::BurnEngine m_engine{m_exports, [] { return ui::ActiveWindowClock().Now(); }};
+  station::LinkTokenPort m_tokenPort{[] { return app::SelectedReaderName(); },
+                                     [this](bool computerClock) { return ClockTextFor(computerClock); }};
+  station::BurnDriver m_driver{m_engine, m_tokenPort, *this};
 
   // Declared after the hop they use, so that they are destroyed before it.
   ui::WindowHop m_hop{this};

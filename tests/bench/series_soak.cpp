@@ -160,7 +160,7 @@ int Run(int burns, int seedLines) {
   }
   QTemporaryDir work;
   const QString dataDir = work.filePath(QStringLiteral("Data"));
-  ui::SetExportDirectoryOverride(dataDir);
+  station::SetExportDirectoryOverride(dataDir);
 
   // The seed file: random 20-byte secrets, serial numbers in order.
   std::mt19937_64 random(20240305);

@@ -74,7 +74,7 @@ class EmulatedStationTest : public StationWindowTest {
   void EndStack() {
     ui::UseWindowClock(nullptr);
     m_clock.reset();
-    ui::UseExportFileCreator({});
+    station::UseExportFileCreator({});
     ui::UseFileDialogs(nullptr);
     ui::UseScreenCapture(nullptr);
     tokenlink::UsePcsc(nullptr);

@@ -47,6 +47,12 @@ enum ControlId {
   kLogList = 1060,
 };
 
+// The APDUs of a burn of the token shown, counted from the press: the
+// preparation (challenge, cryptogram, parameters), then the take-up (serial
+// read, challenge, cryptogram, serial read, seed write).
+constexpr int kTakeUpRead = 4;
+constexpr int kSeedWriteApdu = 8;
+
 struct RecordedMessage {
   QString caption;
   QString text;
@@ -228,7 +234,7 @@ class StationWindowTest : public QObject {
     m_messages.Clear();
     ui::UseMessages(&m_messages);
     m_data = std::make_unique<QTemporaryDir>();
-    ui::SetExportDirectoryOverride(DataPath());
+    station::SetExportDirectoryOverride(DataPath());
     m_dlg = new CVantorDlg;
     if (at) m_dlg->move(*at);
     m_dlg->show();

@@ -39,7 +39,7 @@ const QString kAzureHeader = QStringLiteral("upn,serial number,secret key,time i
 const QString kRfcSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
 const QByteArray kRfcSecretHex = QByteArrayLiteral("3132333435363738393031323334353637383930");
 
-enum class Setup { WrongKey, KeyLocked, AuthRejected, ConfigRejected, SeedWriteRejected, SeedNotDecodable, CardPulledInSeedWrite };
+enum class Setup { WrongKey, KeyLocked, AuthRejected, ConfigRejected, SeedWriteRejected, SeedNotDecodable };
 enum class SealOrSync { SyncOk, SyncRejected, SyncNoToken, SealOk, SealRejected, SealNoToken };
 
 }  // namespace
@@ -410,8 +410,6 @@ void VantorDlgTest::burnFailure_data() {
       << Setup::SeedWriteRejected << QStringLiteral("Failed to program the token! Error: 00000001") << true;
   QTest::addRow("seed does not decode")
       << Setup::SeedNotDecodable << QStringLiteral("Failed to program the token! Error: 00001004") << true;
-  QTest::addRow("card pulled in the seed write")
-      << Setup::CardPulledInSeedWrite << QStringLiteral("Failed to program the token! Error: 80100069") << true;
 }
 
 void VantorDlgTest::burnFailure() {
@@ -430,10 +428,6 @@ void VantorDlgTest::burnFailure() {
   ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
   EnterSecret(setup == Setup::SeedNotDecodable ? QStringLiteral("abcdefgh") : kRfcSecret);
   PressBurnWhenReady();
-  // The card monitor burns only once the window's thread is free again, so
-  // the pull lands in the burn's exchanges: challenge, cryptogram, the
-  // serial-number check, seed.
-  if (setup == Setup::CardPulledInSeedWrite) m_pcsc->PullCardAtApdu(kReader, 4);
 
   QTRY_COMPARE(m_messages.Texts(), QStringList({message}));
   QCOMPARE(m_messages.Messages().first().caption, QStringLiteral("ERROR"));
@@ -462,11 +456,17 @@ void VantorDlgTest::burnFailure() {
 
 void VantorDlgTest::burnWithoutSeedIsBookedAsFailure() {
   ConnectTo(kReaderText);
-  auto token = LayToken();
+  auto first = LayToken();
   EnterSecret(kRfcSecret);
+  // The token leaves right after its preparation: the burn pends.
+  QTRY_VERIFY(ControlOf<QPushButton>(m_dlg, kBurnButton)->isEnabled());
+  m_pcsc->PullCardAtApdu(kReader, kTakeUpRead);
   PressBurnWhenReady();
-  // The secret box is emptied before the card monitor gets to the burn.
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
+  // The secret box is emptied before the next token is laid.
   ControlOf<QLineEdit>(m_dlg, kSecretEdit)->clear();
+  auto token = LayToken("ZZ00000002");
   QTRY_COMPARE(m_messages.Texts(), QStringList({"No seed found!"}));
   QCOMPARE(m_messages.Messages().first().caption, QStringLiteral("ERROR"));
   QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
@@ -479,9 +479,9 @@ void VantorDlgTest::authFailureInBurnIsNotRetriedOnTheSameToken() {
   ConnectTo(kReaderText);
   auto token = LayToken();
   EnterSecret(kRfcSecret);
-  PressBurnWhenReady();
   // Configured; now the burn's own authentication fails.
-  token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3);
+  AtTokenEvent(*token, "settings:", 1, [token] { token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
+  PressBurnWhenReady();
   const QString failure = QStringLiteral("Authentication failed, remaining 3 times");
   QTRY_COMPARE(m_messages.Texts(), QStringList({failure}));
   QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
@@ -531,8 +531,8 @@ void VantorDlgTest::stopLeavesBurnModeWithoutProgramming() {
   ConnectTo(kReaderText);
   auto token = LayToken();
   EnterSecret(kRfcSecret);
+  AtTokenEvent(*token, "settings:", 1, [token] { token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
   PressBurnWhenReady();
-  token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3);
   QTRY_COMPARE(m_messages.Texts().size(), 1);
   auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
   QCOMPARE(burn->text(), QStringLiteral("Stop"));
@@ -554,17 +554,29 @@ void VantorDlgTest::pendingBurnProgramsTheNextTokenLaid() {
   ConnectTo(kReaderText);
   auto first = LayToken();
   EnterSecret(kRfcSecret);
+  ControlOf<QRadioButton>(m_dlg, kTime60)->setChecked(true);
+  QTRY_VERIFY(ControlOf<QPushButton>(m_dlg, kBurnButton)->isEnabled());
+  m_pcsc->PullCardAtApdu(kReader, kTakeUpRead);
   PressBurnWhenReady();
-  m_pcsc->RemoveToken(kReader);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
-  QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
+  auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
+  QCOMPARE(burn->text(), QStringLiteral("Stop"));
+  // Stop stays at hand while the burn pends, with no token on the reader.
+  QTRY_VERIFY(burn->isEnabled());
+  // The choices changed after the press do not reach the token.
+  ControlOf<QRadioButton>(m_dlg, kTime30)->setChecked(true);
   sim::TokenConfig second;
   second.serialNumber = "ZZ00000002";
+  second.clockBase = 0;
   auto token = LayToken(second);
   QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
   QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItem(0)->text(1), QStringLiteral("ZZ00000002"));
   QCOMPARE(token->Seed().size(), size_t(20));
   QVERIFY(first->Seed().empty());
+  // A token that was not prepared is prepared before its seed goes in: it
+  // holds the choices of the press, and the computer's clock.
+  QCOMPARE(token->TimeStep(), 60);
+  QVERIFY(token->Clock() > 1000000u);
 }
 
 void VantorDlgTest::exportFilesOncePerRun() {
@@ -627,7 +639,7 @@ void VantorDlgTest::exportDirectoryFailureIsReportedAndBurnGoesOn() {
   QFile blocker(m_data->filePath(QStringLiteral("blocked")));
   QVERIFY(blocker.open(QIODevice::WriteOnly));
   blocker.close();
-  ui::SetExportDirectoryOverride(blocker.fileName() + QStringLiteral("/Data"));  // under a plain file
+  station::SetExportDirectoryOverride(blocker.fileName() + QStringLiteral("/Data"));  // under a plain file
   ConnectTo(kReaderText);
   auto token = LayToken();
   ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);

@@ -61,7 +61,7 @@ int SeedWritesIn(const std::vector<std::vector<uint8_t>>& apdus) {
 }
 
 enum class SwapAt { AfterPreparation, InsideBurn };
-enum class CloseAt { Preparation, BurnAuthentication };
+enum class CloseAt { PressQuestion, TakeUpQuestion };
 enum class ChangeAt { BurnAuthentication, SeedWrite };
 enum class Breakage { ReadOnly, DiskFull };
 enum class Pressed { Random, ScanQr, Edit, LoadSeedFile };
@@ -73,7 +73,7 @@ Q_DECLARE_METATYPE(CloseAt)
 Q_DECLARE_METATYPE(ChangeAt)
 Q_DECLARE_METATYPE(Breakage)
 Q_DECLARE_METATYPE(Pressed)
-Q_DECLARE_METATYPE(ui::ExportFile)
+Q_DECLARE_METATYPE(station::ExportFile)
 
 class WindowMendsTest : public EmulatedStationTest {
   Q_OBJECT
@@ -249,52 +249,55 @@ void WindowMendsTest::windowChangedDuringBurnBooksWhatTheTokenHolds() {
 
 void WindowMendsTest::closeDuringBurnWritesNothing_data() {
   QTest::addColumn<CloseAt>("closeAt");
-  QTest::addRow("during the preparation") << CloseAt::Preparation;
-  QTest::addRow("during the burn's authentication") << CloseAt::BurnAuthentication;
+  QTest::addRow("Burn's own question on screen") << CloseAt::PressQuestion;
+  QTest::addRow("the pending burn's question on screen") << CloseAt::TakeUpQuestion;
 }
 
-// Mend: a window that closes during a burn has nothing written; a long seed
-// never reaches the token under a choice the window did not make.
+// Mend: a window that closes while a burn's question is on screen has nothing
+// written, whatever the answer given afterwards.
 void WindowMendsTest::closeDuringBurnWritesNothing() {
   QFETCH(CloseAt, closeAt);
   ConnectTo(kReaderText);
-  auto token = LayToken("ZZ00000001");
-  auto closeCalled = std::make_shared<std::atomic<bool>>(false);
-  auto close = [dlg = m_dlg, closeCalled, closeAt] {
-    QMetaObject::invokeMethod(
-        dlg,
-        [dlg, closeCalled] {
-          *closeCalled = true;
-          dlg->reject();
-        },
-        Qt::QueuedConnection);
-    if (closeAt != CloseAt::BurnAuthentication) return;
-    // Keep the burn inside its authentication until the window is closing.
-    for (int i = 0; i < 500 && !closeCalled->load(); ++i) QThread::msleep(10);
-    QThread::msleep(200);
-  };
-  if (closeAt == CloseAt::Preparation) {
-    AtTokenEvent(*token, "settings:", 1, close);
-  } else {
-    AtTokenEvent(*token, "authenticated", kBurnAuthentication, close);
-  }
-  // 100 bytes: the seed write would store their SHA256 digest.
-  QString hundredBytes;
-  for (int i = 0; i < 100; ++i) hundredBytes += QString::asprintf("%02X", i);
-  ControlOf<QRadioButton>(m_dlg, kSha256)->setChecked(true);
+  // The secret goes into one token first, so that a second one asks.
+  auto first = LayToken("ZZ00000001");
   ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
-  EnterSecret(hundredBytes, 1);
+  EnterSecret(kRfcSecret);
   PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+
+  auto second = LayToken("ZZ00000002");
+  std::shared_ptr<sim::TokenEmulator> target = second;
+  if (closeAt == CloseAt::TakeUpQuestion) {
+    // Agreed to for the second token, which leaves after its preparation;
+    // the third one laid brings the question up again.
+    QTRY_VERIFY(ControlOf<QPushButton>(m_dlg, kBurnButton)->isEnabled());
+    m_pcsc->PullCardAtApdu(kReader, kTakeUpRead);
+    PressBurnWhenReady();
+    QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+    QCOMPARE(ControlOf<QPushButton>(m_dlg, kBurnButton)->text(), QStringLiteral("Stop"));
+    QCOMPARE(m_messages.Questions().size(), 1);
+    target = LayToken("ZZ00000003");
+  }
+  m_pcsc->ClearSentApdus(kReader);
+  const int questionsBefore = static_cast<int>(m_messages.Questions().size());
+  m_messages.OnShow([dlg = m_dlg](const RecordedMessage& m) {
+    if (m.question) dlg->reject();
+  });
+  if (closeAt == CloseAt::PressQuestion) PressBurnWhenReady();
 
   QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->isVisible(), 10000);
-  QVERIFY(closeCalled->load());
+  QCOMPARE(m_messages.Questions().size(), questionsBefore + 1);
   QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
-  QVERIFY(token->Seed().empty());
-  QCOMPARE(SeedWritesIn(m_pcsc->SentApdus(kReader)), 0);
-  QVERIFY(!m_messages.Texts().contains(kProgrammed));
-  QCOMPARE(m_dlg->TotalCount(), 0);
-  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 0);
-  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList());
+  QVERIFY(target->Seed().empty());
+  QCOMPARE(target->TimeStep(), 30);
+  // Nothing at all reached the token after the question, not even an
+  // authentication.
+  for (const std::vector<uint8_t>& apdu : m_pcsc->SentApdus(kReader)) QCOMPARE(apdu[1], tokenlink::INS_READ_INFO);
+  QCOMPARE(m_dlg->TotalCount(), 1);
+  QCOMPARE(ControlOf<QTreeWidget>(m_dlg, kLogList)->topLevelItemCount(), 1);
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList({"ZZ00000001," + kRfcSecret + "\r\n"}));
 }
 
 // Mend: once closing has started, a Burn press opens no export set and
@@ -327,22 +330,22 @@ void WindowMendsTest::burnPressWhileClosingIsIgnored() {
 }
 
 void WindowMendsTest::exportWriteFailureIsReported_data() {
-  QTest::addColumn<ui::ExportFile>("broken");
+  QTest::addColumn<station::ExportFile>("broken");
   QTest::addColumn<QString>("ending");
   QTest::addColumn<Breakage>("breakage");
   QTest::addColumn<QString>("message");
-  QTest::addRow("hex file read-only") << ui::ExportFile::Hex << ".hex.csv" << Breakage::ReadOnly
+  QTest::addRow("hex file read-only") << station::ExportFile::Hex << ".hex.csv" << Breakage::ReadOnly
                                       << "Failed to write HEX seed file";
-  QTest::addRow("Base32 file on a full disk") << ui::ExportFile::Base32 << ".b32.csv" << Breakage::DiskFull
+  QTest::addRow("Base32 file on a full disk") << station::ExportFile::Base32 << ".b32.csv" << Breakage::DiskFull
                                               << "Failed to write B32 seed file";
-  QTest::addRow("Azure file read-only") << ui::ExportFile::Azure << ".azure.csv" << Breakage::ReadOnly
+  QTest::addRow("Azure file read-only") << station::ExportFile::Azure << ".azure.csv" << Breakage::ReadOnly
                                         << "Failed to write Azure seed file";
 }
 
 // Mend: a line that cannot be written reaches the operator, and the next
 // Burn starts a new set.
 void WindowMendsTest::exportWriteFailureIsReported() {
-  QFETCH(ui::ExportFile, broken);
+  QFETCH(station::ExportFile, broken);
   QFETCH(QString, ending);
   QFETCH(Breakage, breakage);
   QFETCH(QString, message);
@@ -352,8 +355,8 @@ void WindowMendsTest::exportWriteFailureIsReported() {
   // The files of the set are created as usual; the broken one's descriptor
   // is then replaced by one that refuses writes.
   auto handedOut = std::make_shared<std::map<QString, int>>();
-  ui::UseExportFileCreator([handedOut](const QString& path) {
-    const int fd = ui::CreateOwnerOnlyFile(path);
+  station::UseExportFileCreator([handedOut](const QString& path) {
+    const int fd = station::CreateOwnerOnlyFile(path);
     (*handedOut)[QFileInfo(path).fileName()] = fd;
     return fd;
   });
@@ -362,15 +365,18 @@ void WindowMendsTest::exportWriteFailureIsReported() {
   ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
   QTest::keyClicks(ControlOf<QLineEdit>(m_dlg, kUserNameEdit), QStringLiteral("ops@example.com"));
   EnterSecret(kRfcSecret);
-  PressBurnWhenReady();
-  // The set is open (and the Azure header written); the card monitor burns
-  // only once the test returns to the event loop.
-  QCOMPARE(handedOut->size(), size_t(3));
+  // The set is open (and the Azure header written) once the token is
+  // configured; the broken file refuses the line that follows.
   const int refusing = breakage == Breakage::ReadOnly ? ::open("/dev/null", O_RDONLY | O_CLOEXEC)
                                                       : ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   QVERIFY(refusing >= 0);
-  QVERIFY(::dup2(refusing, handedOut->at(stem + ending)) >= 0);
-  ::close(refusing);
+  auto broke = std::make_shared<std::atomic<bool>>(false);
+  AtTokenEvent(*first, "settings:", 1, [handedOut, name = stem + ending, refusing, broke] {
+    if (handedOut->size() == 3 && ::dup2(refusing, handedOut->at(name)) >= 0) *broke = true;
+    ::close(refusing);
+  });
+  PressBurnWhenReady();
+  QTRY_VERIFY(broke->load());
 
   QTRY_COMPARE(m_messages.Messages().size(), 2);
   const QList<RecordedMessage> shown = m_messages.Messages();
@@ -583,9 +589,13 @@ void WindowMendsTest::valueLabelsPublishTheirValues() {
                         "Computer Clock (UTC): 2024-03-05 07:08:09", "Token or card detected"}));
 
   // Burn fails the first time (the seed write is refused), then succeeds.
+  // While the failure is on screen the burn is still pending.
   token->FailInstruction(tokenlink::INS_SEED_WRITE, sim::SW_WRONG_DATA);
+  QStringList namesDuringFailure;
+  m_messages.OnShow([&](const RecordedMessage&) { namesDuringFailure = NamesOf({kBurnButton}); });
   PressBurnWhenReady();
-  QCOMPARE(NamesOf({kBurnButton}), QStringList({"Stop"}));
+  QTRY_COMPARE(namesDuringFailure, QStringList({"Stop"}));
+  m_messages.OnShow(nullptr);
   QTRY_COMPARE(LabelText(m_dlg, kFailLabel), QStringLiteral("1"));
   QCOMPARE(NamesOf({kBurnButton, kTotalLabel, kSuccessLabel, kFailLabel}),
            QStringList({"Burn", "Total: 1", "Success: 0", "Fail: 1"}));

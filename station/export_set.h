@@ -7,10 +7,11 @@
 #include <array>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "burn_record.h"
 
-namespace ui {
+namespace station {
 
 // The Data directory beside the executable when it can be written, else the
 // one in the user's application-data directory, created if needed; empty when
@@ -74,4 +75,32 @@ class ExportSet {
   bool m_complete = false;
 };
 
-}  // namespace ui
+// The export set as the engine uses it; the files' own class does the work.
+class ExportSink {
+ public:
+  virtual ~ExportSink() = default;
+  virtual bool IsComplete() const = 0;
+  // A new set, stamped with the current local time; the first file that could
+  // not be created, or nothing.
+  virtual std::optional<ExportFile> Open() = 0;
+  // The record's line in each file; the first file that could not take it.
+  virtual std::optional<ExportFile> WriteLines(const BurnRecord& record) = 0;
+  virtual void Close() = 0;
+};
+
+// The export set of a station: in the export directory, stamped with the
+// local time of its creation.
+class FileExports : public ExportSink {
+ public:
+  explicit FileExports(std::function<QDateTime()> now) : m_now(std::move(now)) {}
+  bool IsComplete() const override { return m_set.IsComplete(); }
+  std::optional<ExportFile> Open() override { return m_set.Open(ExportDirectory(), m_now().toLocalTime()); }
+  std::optional<ExportFile> WriteLines(const BurnRecord& record) override { return m_set.WriteLines(record); }
+  void Close() override { m_set.Close(); }
+
+ private:
+  std::function<QDateTime()> m_now;
+  ExportSet m_set;
+};
+
+}  // namespace station

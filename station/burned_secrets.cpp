@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <openssl/evp.h>
 
-namespace ui {
+namespace station {
 
 std::optional<QByteArray> BurnedSecrets::Digest(const std::vector<uint8_t>& secret) {
   QByteArray digest(EVP_MAX_MD_SIZE, '\0');
@@ -33,4 +33,4 @@ void BurnedSecrets::Book(const QByteArray& digest, const QByteArray& serialBytes
   tokens.push_back({serialBytes, serialNumber});
 }
 
-}  // namespace ui
+}  // namespace station

@@ -9,7 +9,7 @@
 #include <openssl/crypto.h>
 #include <vector>
 
-namespace ui {
+namespace station {
 
 // The one-time-password choices of the window's radio buttons.
 struct Choices {
@@ -38,4 +38,4 @@ struct BurnRecord {
   QDateTime time;
 };
 
-}  // namespace ui
+}  // namespace station

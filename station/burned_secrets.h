@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-namespace ui {
+namespace station {
 
 class BurnedSecrets {
  public:
@@ -31,4 +31,4 @@ class BurnedSecrets {
   std::map<QByteArray, std::vector<Token>> m_tokens;  // digest -> tokens, oldest first
 };
 
-}  // namespace ui
+}  // namespace station

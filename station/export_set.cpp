@@ -15,7 +15,7 @@
 #include "app_values.h"
 #include "text_convert.h"
 
-namespace ui {
+namespace station {
 namespace {
 
 constexpr std::array<const char*, 3> kEndings = {".hex.csv", ".b32.csv", ".azure.csv"};
@@ -179,4 +179,4 @@ void ExportSet::Close() {
   m_complete = false;
 }
 
-}  // namespace ui
+}  // namespace station
