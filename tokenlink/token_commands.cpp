@@ -174,6 +174,9 @@ int32_t AuthenticateCustomerKey(const char* readerName, const char* keyText, Del
 
   const Response challenge = Exchange(kChallengeCommand.data(), kChallengeCommand.size());
   if (challenge.pcscResult != kScardSuccess) return TL_E_AUTH_EXCHANGE;
+  // An answer without even a status word never came from the token: a
+  // cryptogram made from the zero-filled buffer would only cost it a try.
+  if (!challenge.Status()) return TL_E_AUTH_EXCHANGE;
 
   // The challenge's status word is not looked at: the first 8 bytes of the
   // zero-filled buffer are the challenge, however short the answer was.

@@ -266,6 +266,50 @@ TEST_F(AuthenticateTest, ChallengeExchangeFailureStopsBeforeTheCryptogram) {
   EXPECT_EQ(pcsc.transmitted.size(), 1u);
 }
 
+// A challenge whose answer was lost on the way (no status word) gives no
+// cryptogram: one made from zeros would only cost the token a try.
+TEST_F(AuthenticateTest, ChallengeWithoutAnAnswerStopsBeforeTheCryptogram) {
+  for (const char* answer : {"", "4B"}) {
+    pcsc.transmitted.clear();
+    Script({Answer(answer)});
+    Delivery delivery = Delivery::Answered;
+    EXPECT_EQ(AuthenticateCustomerKey(kReader, kKey, &delivery), TL_E_AUTH_EXCHANGE) << answer;
+    EXPECT_EQ(delivery, Delivery::NotSent) << answer;
+    EXPECT_EQ(pcsc.transmitted.size(), 1u) << answer;
+  }
+}
+
+// What became of a command on the wire: whether the token may have acted on
+// it although no verdict came back.
+struct DeliveryCase {
+  const char* name;
+  std::vector<Reply> script;
+  Delivery delivery;
+};
+
+class AuthenticateDeliveryTest : public ScriptedPcscTest, public ::testing::WithParamInterface<DeliveryCase> {};
+
+TEST_P(AuthenticateDeliveryTest, CryptogramSentDecides) {
+  pcsc.replies.assign(GetParam().script.begin(), GetParam().script.end());
+  Delivery delivery = Delivery::NotSent;
+  AuthenticateCustomerKey(kReader, kKey, &delivery);
+  EXPECT_EQ(delivery, GetParam().delivery);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exchanges, AuthenticateDeliveryTest,
+    ::testing::Values(
+        DeliveryCase{"ChallengeLost", {Failure(kScardWRemovedCard)}, Delivery::NotSent},
+        DeliveryCase{"CryptogramTransmitFails", {Answer("11 22 33 44 55 66 77 88 90 00"), Failure(kScardWRemovedCard)},
+                     Delivery::AnswerLost},
+        DeliveryCase{"CryptogramDataLost",
+                     {Answer("11 22 33 44 55 66 77 88 90 00"), Failure(kScardECommDataLost)}, Delivery::AnswerLost},
+        DeliveryCase{"CryptogramAnswerEmpty", {Answer("11 22 33 44 55 66 77 88 90 00"), Answer("")},
+                     Delivery::AnswerLost},
+        DeliveryCase{"Refused", {Answer("11 22 33 44 55 66 77 88 90 00"), Answer("63 C2")}, Delivery::Answered},
+        DeliveryCase{"Accepted", {Answer("11 22 33 44 55 66 77 88 90 00"), Answer("90 00")}, Delivery::Answered}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(AuthenticateTest, MissingOrEmptyKeyOpensButSendsNothing) {
   for (const char* key : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(AuthenticateCustomerKey(kReader, key), TL_E_NO_KEY);
@@ -517,6 +561,36 @@ TEST_F(WriteSeedCheckTest, TheAlgorithmIsNotSentForShortSeeds) {
   EXPECT_EQ(WriteSeed(kReader, kKey, seed.data(), 20, kSeedAlgorithmSha256), TL_OK);
   ASSERT_EQ(pcsc.transmitted.size(), 2u);
   EXPECT_EQ(pcsc.transmitted[0].apdu, pcsc.transmitted[1].apdu);
+}
+
+// A seed write that left without a verdict may be in the token; one refused
+// before it was sent, or judged by the token, is not.
+TEST_F(WriteSeedCheckTest, DeliveryTellsWhetherTheTokenMayHoldTheSeed) {
+  const Bytes seed = Sequence(20);
+  struct Case {
+    const char* name;
+    Reply reply;
+    int length;
+    int32_t result;
+    Delivery delivery;
+  };
+  const Case cases[] = {
+      {"written", Answer("90 00"), 20, TL_OK, Delivery::Answered},
+      {"refused", Answer("69 82"), 20, TL_E_CARD_STATUS, Delivery::Answered},
+      {"card pulled", Failure(kScardWRemovedCard), 20, kScardWRemovedCard, Delivery::AnswerLost},
+      {"answer lost", Failure(kScardECommDataLost), 20, kScardECommDataLost, Delivery::AnswerLost},
+      {"length refused", Answer("90 00"), 0, TL_E_SEED_LENGTH, Delivery::NotSent},
+  };
+  for (const Case& c : cases) {
+    Script({c.reply});
+    Delivery delivery = Delivery::Answered;
+    EXPECT_EQ(WriteSeed(kReader, kKey, seed.data(), c.length, kSeedAlgorithmSha1, &delivery), c.result) << c.name;
+    EXPECT_EQ(delivery, c.delivery) << c.name;
+  }
+  pcsc.connectResult = kScardENoSmartcard;
+  Delivery delivery = Delivery::Answered;
+  EXPECT_EQ(WriteSeed(kReader, kKey, seed.data(), 20, kSeedAlgorithmSha1, &delivery), TL_E_NO_DEVICE);
+  EXPECT_EQ(delivery, Delivery::NotSent);
 }
 
 // -------------------------------------------------------------------- SealToken
