@@ -120,6 +120,8 @@ std::vector<Action> BurnEngine::Handle(const Event& event) {
           OnAnswer(e, out);
         } else if constexpr (std::is_same_v<E, CommandDone>) {
           OnCommandDone(e.outcome, out);
+        } else if constexpr (std::is_same_v<E, MessageDismissed>) {
+          OnDismissed(out);
         }
       },
       event);
@@ -197,29 +199,56 @@ void BurnEngine::OnBurnPressed(const BurnPressed& press, Actions& out) {
 }
 
 void BurnEngine::StartPreparation(Actions& out) {
-  if (m_form.exportLines && !m_exports.IsComplete()) {
-    // The set's failure does not stop the burn: its lines are skipped.
-    if (const std::optional<ExportFile> missing = m_exports.Open()) {
-      out.push_back(ShowMessage{QCoreApplication::applicationName(),
-                                QStringLiteral("Failed to create %1 seed file").arg(ExportFileWord(*missing)),
-                                MessageIcon::Error});
-    }
-  }
+  if (OpenExportsFirst(m_form.exportLines, Asked::Press, out)) return;
   m_stage = Stage::PrepareAuth;
   Run(CommandKind::Authenticate, out);
 }
 
+bool BurnEngine::OpenExportsFirst(bool exportLines, Asked resume, Actions& out) {
+  if (!exportLines || m_exports.IsComplete()) return false;
+  const std::optional<ExportFile> missing = m_exports.Open();
+  if (!missing) return false;
+  // The set's failure does not stop the burn (its lines are skipped), but
+  // nothing more is sent while the operator reads about it.
+  out.push_back(ShowMessage{QCoreApplication::applicationName(),
+                            QStringLiteral("Failed to create %1 seed file").arg(ExportFileWord(*missing)),
+                            MessageIcon::Error, true});
+  m_asked = resume;
+  m_stage = Stage::Notifying;
+  return true;
+}
+
+void BurnEngine::OnDismissed(Actions& out) {
+  // A Stop or a close while the message was on screen has ended the burn.
+  if (m_stage != Stage::Notifying) return;
+  if (m_asked == Asked::Press) {
+    m_stage = Stage::PrepareAuth;
+    Run(CommandKind::Authenticate, out);
+    return;
+  }
+  m_stage = Stage::Pending;
+  if (!m_field || m_field->serialBytes != m_record->serialBytes || m_awaitingReturn) {
+    TakeUpIfReady(out);
+    return;
+  }
+  Authenticate(out);
+}
+
 void BurnEngine::OnPrepared(Actions& out) {
+  // The press prepared the token in the field, which should be the one shown;
+  // the read that follows tells.
   m_prepared = m_field ? std::optional<QByteArray>(m_field->serialBytes) : std::nullopt;
+  m_preparedConfirmed = false;
   m_stage = Stage::Pending;
   m_burnPending = true;
   out.push_back(ShowBurnPending{true});
+  m_awaitingReturn = false;
   TakeUpIfReady(out);
 }
 
 void BurnEngine::OnStop(Actions& out) {
   if (!m_burnPending) return;
-  if (m_stage != Stage::Pending && m_stage != Stage::Asking) return;
+  if (m_stage != Stage::Pending && m_stage != Stage::Asking && m_stage != Stage::Notifying) return;
   if (m_lostWrite) {
     // The token may hold the secret, which no export file has: say so in the
     // log and to the operator rather than forget it.
@@ -250,7 +279,9 @@ void BurnEngine::OnClosing(Actions& out) {
     m_record = std::const_pointer_cast<BurnRecord>(m_lostWrite);
     Book(Result::Unknown, out);
   }
+  if (m_burnPending) out.push_back(ShowBurnPending{false});
   m_stage = Stage::Closed;
+  m_burnPending = false;
   m_questions.clear();
 }
 
@@ -400,6 +431,7 @@ void BurnEngine::OnCommandDone(const Outcome& outcome, Actions& out) {
       return;
     case Stage::Idle:
     case Stage::Asking:
+    case Stage::Notifying:
     case Stage::Pending:
     case Stage::Closed:
       return;  // no command is on its way
@@ -410,11 +442,15 @@ void BurnEngine::OnTakeUpRead(const Outcome& outcome, Actions& out) {
   m_stage = Stage::Pending;
   if (outcome.code != 0 || !m_field || outcome.token.serialBytes != m_field->serialBytes) {
     // No token that answers, or another than the one shown: the card monitor
-    // reads it anew, the window shows it, and it is taken up then.
+    // reads it anew, the window shows it, and it is taken up then. Right
+    // after the preparation this also means that the token prepared is not
+    // known: every token taken up is prepared first.
+    if (!m_preparedConfirmed) m_prepared.reset();
     AwaitReturn(out);
     return;
   }
   const QByteArray& serial = outcome.token.serialBytes;
+  m_preparedConfirmed = true;
   if (m_refused.count(serial) != 0) return;
   if (m_lostWrite) {
     // Only the token that may hold the secret finishes this burn.
@@ -451,6 +487,13 @@ void BurnEngine::OnTakeUpRead(const Outcome& outcome, Actions& out) {
 }
 
 void BurnEngine::ContinueTakeUp(Actions& out) {
+  // "Export Seed Data" may have been ticked after the press: the lines of this
+  // burn need the set.
+  if (OpenExportsFirst(m_record->exportLines, Asked::TakeUp, out)) return;
+  Authenticate(out);
+}
+
+void BurnEngine::Authenticate(Actions& out) {
   // A token other than the one prepared gets the preparation first, so that
   // what it holds is what is booked and exported.
   if (!m_prepared || *m_prepared != m_record->serialBytes) {
@@ -517,7 +560,9 @@ void BurnEngine::OnSeedWritten(const Outcome& outcome, Actions& out) {
   }
   out.push_back(ShowMessage{kCaptionError,
                             QStringLiteral("Failed to program the token! Error: ") + app::CodeText(outcome.code)});
-  Book(Result::Failed, out);
+  // A write refused after one whose answer was lost leaves the token holding
+  // the secret or not: that is booked as unknown, not as a failure.
+  Book(m_lostWrite ? Result::Unknown : Result::Failed, out);
 }
 
 void BurnEngine::OnOneShotDone(const Outcome& outcome, Actions& out) {
@@ -568,7 +613,7 @@ void BurnEngine::Book(Result result, Actions& out) {
         m_userName = record->userName;
         writeFailure = m_exports.WriteLines(*record);
       }
-      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Succeeded")});
+      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Succeeded"), record});
       // The digest fails only when libcrypto runs out of memory; this burn is
       // then not recognised by a later one.
       if (const std::optional<QByteArray> digest = BurnedSecrets::Digest(record->secretBytes)) {
@@ -587,11 +632,11 @@ void BurnEngine::Book(Result result, Actions& out) {
       break;
     }
     case Result::Failed:
-      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Failed")});
+      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Failed"), record});
       ++m_fail;
       break;
     case Result::Unknown:
-      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Unknown")});
+      out.push_back(AddLogRow{record->serialNumber, m_userName, QStringLiteral("Unknown"), record});
       out.push_back(ShowMessage{kCaptionError, OutcomeUnknown(record->serialNumber)});
       ++m_fail;
       break;
@@ -616,6 +661,7 @@ void BurnDriver::Dispatch(Event event) {
               m_queue.push_front(CommandDone{m_port.Run(a.command)});
             } else if constexpr (std::is_same_v<A, ShowMessage>) {
               m_view.Show(a);
+              if (a.awaited) m_queue.push_back(MessageDismissed{});
             } else if constexpr (std::is_same_v<A, AskQuestion>) {
               const bool yes = m_view.Ask(a.text);
               m_queue.push_back(Answer{yes});

@@ -83,11 +83,15 @@ struct Answer {
 struct CommandDone {
   Outcome outcome;
 };
+struct MessageDismissed {};  // a message the engine waits on is gone
 using Event = std::variant<TokenSeen, TokenGone, BurnPressed, StopPressed, SyncPressed, SealPressed, ReaderConnected,
-                           Closing, Answer, CommandDone>;
+                           Closing, Answer, CommandDone, MessageDismissed>;
 
-// Actions. A token command or a question is always the last action of a
-// batch: the engine waits for its outcome or its answer.
+// Actions. A token command, a question or an awaited message is always the
+// last action of a batch: the engine waits for its outcome, its answer or its
+// dismissal. No command follows a message in one batch, so that a Stop or a
+// close given while a message is on screen is handled before anything more
+// is sent.
 enum class MessageIcon { None, Error };
 struct RunCommand {
   Command command;
@@ -96,6 +100,7 @@ struct ShowMessage {
   QString caption;
   QString text;
   MessageIcon icon = MessageIcon::None;
+  bool awaited = false;  // the engine goes on once it is dismissed
 };
 struct AskQuestion {
   QString text;  // Yes or No, caption "Orvex Zerazaduzu"
@@ -104,6 +109,7 @@ struct AddLogRow {
   QString serialNumber;
   QString userName;
   QString result;  // "Succeeded", "Failed" or "Unknown"
+  std::shared_ptr<const BurnRecord> record;  // the burn as it was done
 };
 struct ShowCounters {
   int total = 0;
@@ -131,6 +137,7 @@ class BurnEngine {
   enum class Stage {
     Idle,              // no burn pending; the button reads "Burn"
     Asking,            // a question of the burn is on screen
+    Notifying,         // a message of the burn is on screen; the burn goes on after it
     PrepareAuth,       // Burn pressed: the token shown is authenticated ...
     PrepareConfigure,  // ... and configured
     Pending,           // prepared: the next token in the field is taken up; the button reads "Stop"
@@ -158,9 +165,13 @@ class BurnEngine {
   int FailCount() const { return m_fail; }
   // The user name of the latest export of this run: the log's "User Name".
   const QString& UserName() const { return m_userName; }
+  // The token whose seed write went without an answer, while its burn pends.
+  std::optional<QByteArray> LostWriteSerial() const {
+    return m_lostWrite ? std::optional<QByteArray>(m_lostWrite->serialBytes) : std::nullopt;
+  }
 
  private:
-  enum class Asked { Press, TakeUp };
+  enum class Asked { Press, TakeUp };  // also what a message on screen holds up
   enum class OneShotKind { Sync, Seal };
   enum class Result { Succeeded, Failed, Unknown };
   struct Agreed {  // what the operator agreed to for the pending burn
@@ -186,6 +197,11 @@ class BurnEngine {
   void AskNext(Actions& out);
 
   void StartPreparation(Actions& out);
+  void Authenticate(Actions& out);
+  // Opens the export set when the burn exports and has none; true when its
+  // failure is on screen and the burn waits for it to be dismissed.
+  bool OpenExportsFirst(bool exportLines, Asked resume, Actions& out);
+  void OnDismissed(Actions& out);
   void OnPrepared(Actions& out);
   void TakeUpIfReady(Actions& out);
   void ContinueTakeUp(Actions& out);
@@ -216,6 +232,7 @@ class BurnEngine {
   Choices m_pressChoices;          // what Burn was pressed with
   bool m_pressSyncClock = true;
   std::optional<QByteArray> m_prepared;  // the token configured for this burn
+  bool m_preparedConfirmed = false;       // read in the field since, as the token shown
   // Tokens that refused the key (or whose answer to the cryptogram was lost)
   // during this burn: each try costs a token one of its few, so none of them
   // is authenticated again until Burn or Stop is pressed.

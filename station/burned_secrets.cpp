@@ -27,10 +27,13 @@ std::optional<QString> BurnedSecrets::OtherToken(const QByteArray& digest, const
 }
 
 void BurnedSecrets::Book(const QByteArray& digest, const QByteArray& serialBytes, const QString& serialNumber) {
-  std::vector<Token>& tokens = m_tokens[digest];
-  const auto same = std::find_if(tokens.begin(), tokens.end(), [&](const Token& t) { return t.serialBytes == serialBytes; });
-  if (same != tokens.end()) tokens.erase(same);
-  tokens.push_back({serialBytes, serialNumber});
+  // A token holds one secret: burned anew, it no longer holds the one before.
+  for (auto it = m_tokens.begin(); it != m_tokens.end();) {
+    std::vector<Token>& tokens = it->second;
+    std::erase_if(tokens, [&](const Token& t) { return t.serialBytes == serialBytes; });
+    it = tokens.empty() ? m_tokens.erase(it) : std::next(it);
+  }
+  m_tokens[digest].push_back({serialBytes, serialNumber});
 }
 
 }  // namespace station

@@ -18,8 +18,9 @@ class BurnedSecrets {
   static std::optional<QByteArray> Digest(const std::vector<uint8_t>& secret);
 
   // The serial number (as shown) of a token other than serialBytes that this
-  // secret was burned into, the latest one; nullopt when there is none. A
-  // secret with no bytes (not Base32) never reaches a token.
+  // secret was burned into and that still holds it as far as this run knows,
+  // the latest one; nullopt when there is none. A secret with no bytes (not
+  // Base32) never reaches a token.
   std::optional<QString> OtherToken(const QByteArray& digest, const QByteArray& serialBytes) const;
   void Book(const QByteArray& digest, const QByteArray& serialBytes, const QString& serialNumber);
 
