@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -68,6 +69,28 @@ QImage QrencodePicture(const QString& payload) {
                                              QStringLiteral("4"), QStringLiteral("-o"), QStringLiteral("-"), payload});
   if (!qrencode.waitForFinished(10000) || qrencode.exitCode() != 0) return {};
   return QImage::fromData(qrencode.readAllStandardOutput(), "PNG");
+}
+
+// qrencode's codes of the payloads side by side on white, left to right; a
+// null picture when qrencode is not installed.
+QImage QrencodePictures(const QStringList& payloads) {
+  std::vector<QImage> codes;
+  int width = 0, height = 0;
+  for (const QString& payload : payloads) {
+    codes.push_back(QrencodePicture(payload));
+    if (codes.back().isNull()) return {};
+    width += codes.back().width();
+    height = std::max(height, codes.back().height());
+  }
+  QImage row(width, height, QImage::Format_RGB32);
+  row.fill(Qt::white);
+  QPainter painter(&row);
+  int x = 0;
+  for (const QImage& code : codes) {
+    painter.drawImage(QPoint(x, 0), code);
+    x += code.width();
+  }
+  return row;
 }
 
 // A white 1080p screen with the picture drawn at (1200, 300), 1:1.
@@ -157,6 +180,8 @@ class SourcesTest : public EmulatedStationTest {
   void scanScreen_data();
   void scanScreen();
   void screenGreyIsTheGreyOfImageFiles();
+  void unusableSecretSkipped_data();
+  void unusableSecretSkipped();
   void random_data();
   void random();
   void randomKnownBytesAndFailingSource();
@@ -448,6 +473,62 @@ void SourcesTest::screenGreyIsTheGreyOfImageFiles() {
     QVERIFY2(fromScreen->pixels == fromFile->pixels, qPrintable(file));
   }
   QVERIFY(!ui::ScreenGreyImage(QImage()).has_value());
+}
+
+// A code whose secret the window cannot use is passed over like a web
+// address: the next code is tried, and with none left the command's own
+// message shows. The bad codes also carry a period and an algorithm, which
+// must stay unapplied.
+void SourcesTest::unusableSecretSkipped_data() {
+  QTest::addColumn<bool>("fromScreen");
+  QTest::addColumn<QStringList>("payloads");  // left to right
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<QString>("secret");
+
+  const QString good = QStringLiteral("otpauth://totp/Orvex:dave?secret=") + kRfcSecret;
+  const QString nul = QStringLiteral("otpauth://totp/Orvex:eve?secret=GEZDGNBV%00GY3TQOJQ&period=60&algorithm=SHA256");
+  const QString lowerCase =
+      QStringLiteral("otpauth://totp/Orvex:eve?secret=gezdgnbvgy3tqojq&period=60&algorithm=SHA256");
+  const QString digitOne =
+      QStringLiteral("otpauth://totp/Orvex:eve?secret=GEZDGNBVGY3TQOJ1&period=60&algorithm=SHA256");
+  const QStringList none;
+
+  QTest::addRow("file: NUL in the secret, alone") << false << QStringList{nul} << QStringList{kIncorrectFile}
+                                                  << QString();
+  QTest::addRow("screen: NUL in the secret, alone") << true << QStringList{nul} << QStringList{kNoCodeOnScreen}
+                                                    << QString();
+  QTest::addRow("screen: lower-case secret, alone") << true << QStringList{lowerCase}
+                                                    << QStringList{kNoCodeOnScreen} << QString();
+  // Beside a good code, in both arrangements: whichever the recogniser
+  // delivers first, the good one is applied.
+  QTest::addRow("file: NUL secret, then a good code") << false << QStringList{nul, good} << none << kRfcSecret;
+  QTest::addRow("file: good code, then a NUL secret") << false << QStringList{good, nul} << none << kRfcSecret;
+  QTest::addRow("screen: digit 1 in the secret, then a good code") << true << QStringList{digitOne, good} << none
+                                                                   << kRfcSecret;
+  QTest::addRow("screen: good code, then digit 1 in the secret") << true << QStringList{good, digitOne} << none
+                                                                 << kRfcSecret;
+}
+
+void SourcesTest::unusableSecretSkipped() {
+  QFETCH(bool, fromScreen);
+  QFETCH(QStringList, payloads);
+  QFETCH(QStringList, messages);
+  QFETCH(QString, secret);
+
+  const QImage codes = QrencodePictures(payloads);
+  if (codes.isNull()) QSKIP("qrencode is not installed");
+  EnterSecret(QStringLiteral("AAAA BBBB"));
+  if (fromScreen) {
+    m_screen.picture = ScreenShowing(codes);
+    ScanAction(QStringLiteral("Scan Screen"))->trigger();
+  } else {
+    m_files.answer = m_dir.filePath(QStringLiteral("codes.png"));
+    QVERIFY(codes.save(m_files.answer, "PNG"));
+    ScanAction(QStringLiteral("Load Image File"))->trigger();
+  }
+
+  CheckScanOutcome(messages, secret, false, false);
+  QCOMPARE(m_dlg->Control(kSeedPathLabel)->isVisible(), !fromScreen && !secret.isEmpty());
 }
 
 // --- Random secrets ---------------------------------------------------------
