@@ -25,6 +25,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -707,35 +708,49 @@ void SourcesTest::benchCheck_data() {
   QTest::addColumn<bool>("sixtySeconds");
   QTest::addColumn<bool>("sha256");
   QTest::addColumn<int>("tokenAhead");  // time steps the token's clock runs ahead of the computer's
+  QTest::addColumn<int>("secondsLater");  // how long after the dialog opens the code is typed
   QTest::addColumn<Typed>("typed");
   QTest::addColumn<int>("selectedRow");
   QTest::addColumn<QString>("said");
 
   const QString noMatch = QStringLiteral("no match within \u00B110 steps");
-  QTest::addRow("on time") << false << false << 0 << Typed::DisplayCode << 10 << "matches step 0";
-  QTest::addRow("one step ahead") << false << false << 1 << Typed::DisplayCode << 11 << "matches step +1";
-  QTest::addRow("three steps behind") << false << false << -3 << Typed::DisplayCode << 7 << "matches step -3";
-  QTest::addRow("ten ahead, 60s, SHA256") << true << true << 10 << Typed::DisplayCode << 20 << "matches step +10";
-  QTest::addRow("ten behind, 60s, SHA1") << true << false << -10 << Typed::DisplayCode << 0 << "matches step -10";
-  QTest::addRow("eleven ahead") << false << false << 11 << Typed::DisplayCode << 10 << noMatch;
-  QTest::addRow("eleven behind, SHA256") << false << true << -11 << Typed::DisplayCode << 10 << noMatch;
-  QTest::addRow("five digits typed") << false << false << -2 << Typed::FirstFiveDigits << 10 << QString();
+  QTest::addRow("on time") << false << false << 0 << 0 << Typed::DisplayCode << 10 << "matches step 0";
+  QTest::addRow("one step ahead") << false << false << 1 << 0 << Typed::DisplayCode << 11 << "matches step +1";
+  QTest::addRow("three steps behind") << false << false << -3 << 0 << Typed::DisplayCode << 7 << "matches step -3";
+  QTest::addRow("ten ahead, 60s, SHA256") << true << true << 10 << 0 << Typed::DisplayCode << 20
+                                          << "matches step +10";
+  QTest::addRow("ten behind, 60s, SHA1") << true << false << -10 << 0 << Typed::DisplayCode << 0
+                                         << "matches step -10";
+  QTest::addRow("eleven ahead") << false << false << 11 << 0 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("eleven behind, SHA256") << false << true << -11 << 0 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("five digits typed") << false << false << -2 << 0 << Typed::FirstFiveDigits << 10 << QString();
   // A match, then a digit taken back: the selection returns to the current step.
-  QTest::addRow("matched, then a digit deleted") << false << false << 4 << Typed::DisplayCodeThenFive << 10
+  QTest::addRow("matched, then a digit deleted") << false << false << 4 << 0 << Typed::DisplayCodeThenFive << 10
                                                  << QString();
+  // The dialog opens 5 s into a 30 s step (35 s into a 60 s one); the code is
+  // typed after the next step has begun, and is judged against that step.
+  QTest::addRow("on time, typed a step boundary later") << false << false << 0 << 30 << Typed::DisplayCode << 10
+                                                        << "matches step 0";
+  QTest::addRow("on time, 60s, typed a step boundary later") << true << true << 0 << 30 << Typed::DisplayCode
+                                                             << 10 << "matches step 0";
+  QTest::addRow("two behind, typed a step boundary later") << false << false << -2 << 30 << Typed::DisplayCode
+                                                           << 8 << "matches step -2";
 }
 
 void SourcesTest::benchCheck() {
   QFETCH(bool, sixtySeconds);
   QFETCH(bool, sha256);
   QFETCH(int, tokenAhead);
+  QFETCH(int, secondsLater);
   QFETCH(Typed, typed);
   QFETCH(int, selectedRow);
   QFETCH(QString, said);
 
-  // One fixed moment for the computer and the token, in the middle of a step.
+  // One clock for the computer and the token, standing in the middle of a step
+  // until the test moves it.
   constexpr qint64 kNow = 1700000015;
-  seed::SetTotpClock([] { return kNow; });
+  auto now = std::make_shared<std::atomic<qint64>>(kNow);
+  seed::SetTotpClock([now] { return now->load(); });
   ControlOf<QRadioButton>(m_dlg, sixtySeconds ? kTime60 : kTime30)->setChecked(true);
   ControlOf<QRadioButton>(m_dlg, sha256 ? kSha256 : kSha1)->setChecked(true);
 
@@ -745,7 +760,7 @@ void SourcesTest::benchCheck() {
   config.serialNumber = "ZZBENCH001";
   config.clockBase = kNow;
   auto token = std::make_shared<sim::TokenEmulator>(config);
-  token->SetHostClock([] { return kNow; });
+  token->SetHostClock([now] { return now->load(); });
   m_pcsc->InsertToken(kReader, token);
   EnterSecret(kRfcSecret);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZBENCH001"));
@@ -757,11 +772,8 @@ void SourcesTest::benchCheck() {
   // The token's clock drifts; its display is what the operator reads.
   const int step = sixtySeconds ? 60 : 30;
   token->SetClock(static_cast<uint32_t>(kNow + qint64(tokenAhead) * step));
-  const std::optional<uint32_t> display = token->DisplayCode();
-  QVERIFY(display.has_value());
-  const QString shown = QString::asprintf("%06u", *display);
 
-  QString matchText, matchName, editName, codeInSelectedRow;
+  QString shown, matchText, matchName, editName, codeInSelectedRow;
   int currentRow = -1, selectedCount = -1;
   bool opened = false;
   WhenPreviewOpens(
@@ -776,6 +788,10 @@ void SourcesTest::benchCheck() {
         QVERIFY(preview->rect().contains(match->geometry()));
         QVERIFY(edit->geometry().top() >= list->geometry().bottom());
         editName = AccessibleName(edit);
+        *now += secondsLater;
+        const std::optional<uint32_t> display = token->DisplayCode();
+        QVERIFY(display.has_value());
+        shown = QString::asprintf("%06u", *display);
         edit->setFocus();
         if (typed == Typed::FirstFiveDigits) {
           QTest::keyClicks(edit, shown.left(5));
