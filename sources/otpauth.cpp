@@ -8,6 +8,9 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
+
+#include "base32.h"
 
 namespace sources {
 namespace {
@@ -60,6 +63,22 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   }
   return true;
+}
+
+// The secret as the window will use it: the secret box drops "-" and " "
+// before every use, and the burn and the preview decode the rest as C text
+// while the export lines carry all of it, so a NUL would leave the token with
+// less than the records say. The decoder refuses every other character outside
+// the alphabet, lower case included (nothing on the way to it folds case).
+bool IsUsableSecret(std::string_view secret) {
+  if (secret.find('\0') != std::string_view::npos) return false;
+  std::string text;
+  text.reserve(secret.size());
+  for (char c : secret) {
+    if (c != '-' && c != ' ') text.push_back(c);
+  }
+  uint8_t scratch[seed::kMaxSeedBytes];
+  return seed::Base32Decode(text.c_str(), scratch) > 0;
 }
 
 }  // namespace
@@ -120,6 +139,13 @@ std::string PercentDecode(std::string_view text) {
 std::string QueryValue(const ParsedUri& uri, const std::string& key) {
   const auto found = uri.query.find(key);
   return found == uri.query.end() ? std::string() : found->second;
+}
+
+bool IsUsableOtpauthUri(const ParsedUri& uri) {
+  if (uri.scheme != "otpauth") return false;
+  // Without a secret the URI still sets the time window and the algorithm.
+  const std::string secret = QueryValue(uri, "secret");
+  return secret.empty() || IsUsableSecret(secret);
 }
 
 std::optional<int> PeriodChoice(const std::string& value) {

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int kStepsEachSide = 10;
 
+QString CodeText(uint32_t code) { return QString::asprintf("%06u", code); }
+
 }  // namespace
 
 CDiaLogOTP::CDiaLogOTP(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::CDiaLogOTP>()) {
@@ -48,14 +50,21 @@ void CDiaLogOTP::OnInitDialog() {
 }
 
 void CDiaLogOTP::FillCodes() {
-  const std::string secret = app::WideToAnsiChecked(m_secretText).toStdString();
-  for (int offset = -kStepsEachSide; offset <= kStepsEachSide; ++offset) {
-    // Each code reads the clock itself, as the engine does for any caller.
-    const uint32_t code = seed::ComputeTotp(m_algorithm, static_cast<uint8_t>(m_timeStep), secret,
-                                            static_cast<uint8_t>(m_digits), offset);
-    AddCodeRow(offset, code);
-  }
+  m_secretAnsi = app::WideToAnsiChecked(m_secretText).toStdString();
+  for (int offset = -kStepsEachSide; offset <= kStepsEachSide; ++offset) AddCodeRow(offset, CodeNow(offset));
   SelectRow(kStepsEachSide);
+}
+
+void CDiaLogOTP::RefreshCodes() {
+  for (int row = 0; row < m_codeList->topLevelItemCount(); ++row) {
+    m_codeList->topLevelItem(row)->setText(1, CodeText(CodeNow(row - kStepsEachSide)));
+  }
+}
+
+uint32_t CDiaLogOTP::CodeNow(int offset) const {
+  // Each code reads the clock itself, as the engine does for any caller.
+  return seed::ComputeTotp(m_algorithm, static_cast<uint8_t>(m_timeStep), m_secretAnsi,
+                           static_cast<uint8_t>(m_digits), offset);
 }
 
 void CDiaLogOTP::SelectRow(int row) {
@@ -73,6 +82,10 @@ void CDiaLogOTP::OnTokenCodeEdited(const QString& text) {
     ShowMatch(QString());
     return;
   }
+  // The token shows the code of the moment it is read, which may lie a step
+  // boundary or more after the dialog opened: judge it against the rows of
+  // that moment, and show those rows.
+  RefreshCodes();
   // Two steps may share a code; the one nearest the current step is the
   // likelier clock offset.
   int best = -1;
@@ -97,7 +110,7 @@ void CDiaLogOTP::ShowMatch(const QString& text) {
 
 void CDiaLogOTP::AddCodeRow(int offset, uint32_t code) {
   const QString offsetText = offset > 0 ? QString::asprintf("+%d", offset) : QString::asprintf("%d", offset);
-  const QString codeText = QString::asprintf("%06u", code);
+  const QString codeText = CodeText(code);
   auto* row = new QTreeWidgetItem(m_codeList);
   row->setText(0, offsetText);
   row->setText(1, codeText);

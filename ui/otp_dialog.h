@@ -1,13 +1,15 @@
 // "One-Time Password": the 21 codes that the window's secret yields for the
 // current time step and the ten steps before and after it, to compare with a
 // token's display. Shows codes only; closed by its close box or Esc. Below the
-// list the operator may type the code the token shows: its row is selected and
-// the dialog names the token's clock offset in time steps.
+// list the operator may type the code the token shows: the rows are computed
+// anew for that moment, the typed code's row is selected and the dialog names
+// the token's clock offset in time steps.
 #pragma once
 #include <QDialog>
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "totp.h"
 
@@ -39,10 +41,14 @@ class CDiaLogOTP : public QDialog {
   void OnInitDialog();
   void FillCodes();
   void AddCodeRow(int offset, uint32_t code);
+  // The rows' codes for the current time; the rows stay in place.
+  void RefreshCodes();
+  uint32_t CodeNow(int offset) const;
   // Bench check: finds the typed code among the rows.
   void OnTokenCodeEdited(const QString& text);
   void SelectRow(int row);
   void ShowMatch(const QString& text);
 
   std::unique_ptr<Ui::CDiaLogOTP> m_ui;
+  std::string m_secretAnsi;  // m_secretText as 8-bit text, converted once when the rows are filled
 };

@@ -136,8 +136,9 @@ bool CVantorDlg::ApplyQrPayloads(const sources::GreyImage& image) {
       ShowError(this, QStringLiteral("QR : Failed to decode!"));
       return false;
     }
+    // A code whose secret the window cannot use counts as no otpauth code.
     const sources::ParsedUri uri = sources::ParseUri(code.payload);
-    if (uri.scheme == "otpauth") {
+    if (sources::IsUsableOtpauthUri(uri)) {
       ApplyOtpauthUri(uri);
       return true;
     }

@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -68,6 +70,28 @@ QImage QrencodePicture(const QString& payload) {
                                              QStringLiteral("4"), QStringLiteral("-o"), QStringLiteral("-"), payload});
   if (!qrencode.waitForFinished(10000) || qrencode.exitCode() != 0) return {};
   return QImage::fromData(qrencode.readAllStandardOutput(), "PNG");
+}
+
+// qrencode's codes of the payloads side by side on white, left to right; a
+// null picture when qrencode is not installed.
+QImage QrencodePictures(const QStringList& payloads) {
+  std::vector<QImage> codes;
+  int width = 0, height = 0;
+  for (const QString& payload : payloads) {
+    codes.push_back(QrencodePicture(payload));
+    if (codes.back().isNull()) return {};
+    width += codes.back().width();
+    height = std::max(height, codes.back().height());
+  }
+  QImage row(width, height, QImage::Format_RGB32);
+  row.fill(Qt::white);
+  QPainter painter(&row);
+  int x = 0;
+  for (const QImage& code : codes) {
+    painter.drawImage(QPoint(x, 0), code);
+    x += code.width();
+  }
+  return row;
 }
 
 // A white 1080p screen with the picture drawn at (1200, 300), 1:1.
@@ -157,6 +181,8 @@ class SourcesTest : public EmulatedStationTest {
   void scanScreen_data();
   void scanScreen();
   void screenGreyIsTheGreyOfImageFiles();
+  void unusableSecretSkipped_data();
+  void unusableSecretSkipped();
   void random_data();
   void random();
   void randomKnownBytesAndFailingSource();
@@ -450,6 +476,62 @@ void SourcesTest::screenGreyIsTheGreyOfImageFiles() {
   QVERIFY(!ui::ScreenGreyImage(QImage()).has_value());
 }
 
+// A code whose secret the window cannot use is passed over like a web
+// address: the next code is tried, and with none left the command's own
+// message shows. The bad codes also carry a period and an algorithm, which
+// must stay unapplied.
+void SourcesTest::unusableSecretSkipped_data() {
+  QTest::addColumn<bool>("fromScreen");
+  QTest::addColumn<QStringList>("payloads");  // left to right
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<QString>("secret");
+
+  const QString good = QStringLiteral("otpauth://totp/Orvex:dave?secret=") + kRfcSecret;
+  const QString nul = QStringLiteral("otpauth://totp/Orvex:eve?secret=GEZDGNBV%00GY3TQOJQ&period=60&algorithm=SHA256");
+  const QString lowerCase =
+      QStringLiteral("otpauth://totp/Orvex:eve?secret=gezdgnbvgy3tqojq&period=60&algorithm=SHA256");
+  const QString digitOne =
+      QStringLiteral("otpauth://totp/Orvex:eve?secret=GEZDGNBVGY3TQOJ1&period=60&algorithm=SHA256");
+  const QStringList none;
+
+  QTest::addRow("file: NUL in the secret, alone") << false << QStringList{nul} << QStringList{kIncorrectFile}
+                                                  << QString();
+  QTest::addRow("screen: NUL in the secret, alone") << true << QStringList{nul} << QStringList{kNoCodeOnScreen}
+                                                    << QString();
+  QTest::addRow("screen: lower-case secret, alone") << true << QStringList{lowerCase}
+                                                    << QStringList{kNoCodeOnScreen} << QString();
+  // Beside a good code, in both arrangements: whichever the recogniser
+  // delivers first, the good one is applied.
+  QTest::addRow("file: NUL secret, then a good code") << false << QStringList{nul, good} << none << kRfcSecret;
+  QTest::addRow("file: good code, then a NUL secret") << false << QStringList{good, nul} << none << kRfcSecret;
+  QTest::addRow("screen: digit 1 in the secret, then a good code") << true << QStringList{digitOne, good} << none
+                                                                   << kRfcSecret;
+  QTest::addRow("screen: good code, then digit 1 in the secret") << true << QStringList{good, digitOne} << none
+                                                                 << kRfcSecret;
+}
+
+void SourcesTest::unusableSecretSkipped() {
+  QFETCH(bool, fromScreen);
+  QFETCH(QStringList, payloads);
+  QFETCH(QStringList, messages);
+  QFETCH(QString, secret);
+
+  const QImage codes = QrencodePictures(payloads);
+  if (codes.isNull()) QSKIP("qrencode is not installed");
+  EnterSecret(QStringLiteral("AAAA BBBB"));
+  if (fromScreen) {
+    m_screen.picture = ScreenShowing(codes);
+    ScanAction(QStringLiteral("Scan Screen"))->trigger();
+  } else {
+    m_files.answer = m_dir.filePath(QStringLiteral("codes.png"));
+    QVERIFY(codes.save(m_files.answer, "PNG"));
+    ScanAction(QStringLiteral("Load Image File"))->trigger();
+  }
+
+  CheckScanOutcome(messages, secret, false, false);
+  QCOMPARE(m_dlg->Control(kSeedPathLabel)->isVisible(), !fromScreen && !secret.isEmpty());
+}
+
 // --- Random secrets ---------------------------------------------------------
 
 void SourcesTest::random_data() {
@@ -626,35 +708,49 @@ void SourcesTest::benchCheck_data() {
   QTest::addColumn<bool>("sixtySeconds");
   QTest::addColumn<bool>("sha256");
   QTest::addColumn<int>("tokenAhead");  // time steps the token's clock runs ahead of the computer's
+  QTest::addColumn<int>("secondsLater");  // how long after the dialog opens the code is typed
   QTest::addColumn<Typed>("typed");
   QTest::addColumn<int>("selectedRow");
   QTest::addColumn<QString>("said");
 
   const QString noMatch = QStringLiteral("no match within \u00B110 steps");
-  QTest::addRow("on time") << false << false << 0 << Typed::DisplayCode << 10 << "matches step 0";
-  QTest::addRow("one step ahead") << false << false << 1 << Typed::DisplayCode << 11 << "matches step +1";
-  QTest::addRow("three steps behind") << false << false << -3 << Typed::DisplayCode << 7 << "matches step -3";
-  QTest::addRow("ten ahead, 60s, SHA256") << true << true << 10 << Typed::DisplayCode << 20 << "matches step +10";
-  QTest::addRow("ten behind, 60s, SHA1") << true << false << -10 << Typed::DisplayCode << 0 << "matches step -10";
-  QTest::addRow("eleven ahead") << false << false << 11 << Typed::DisplayCode << 10 << noMatch;
-  QTest::addRow("eleven behind, SHA256") << false << true << -11 << Typed::DisplayCode << 10 << noMatch;
-  QTest::addRow("five digits typed") << false << false << -2 << Typed::FirstFiveDigits << 10 << QString();
+  QTest::addRow("on time") << false << false << 0 << 0 << Typed::DisplayCode << 10 << "matches step 0";
+  QTest::addRow("one step ahead") << false << false << 1 << 0 << Typed::DisplayCode << 11 << "matches step +1";
+  QTest::addRow("three steps behind") << false << false << -3 << 0 << Typed::DisplayCode << 7 << "matches step -3";
+  QTest::addRow("ten ahead, 60s, SHA256") << true << true << 10 << 0 << Typed::DisplayCode << 20
+                                          << "matches step +10";
+  QTest::addRow("ten behind, 60s, SHA1") << true << false << -10 << 0 << Typed::DisplayCode << 0
+                                         << "matches step -10";
+  QTest::addRow("eleven ahead") << false << false << 11 << 0 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("eleven behind, SHA256") << false << true << -11 << 0 << Typed::DisplayCode << 10 << noMatch;
+  QTest::addRow("five digits typed") << false << false << -2 << 0 << Typed::FirstFiveDigits << 10 << QString();
   // A match, then a digit taken back: the selection returns to the current step.
-  QTest::addRow("matched, then a digit deleted") << false << false << 4 << Typed::DisplayCodeThenFive << 10
+  QTest::addRow("matched, then a digit deleted") << false << false << 4 << 0 << Typed::DisplayCodeThenFive << 10
                                                  << QString();
+  // The dialog opens 5 s into a 30 s step (35 s into a 60 s one); the code is
+  // typed after the next step has begun, and is judged against that step.
+  QTest::addRow("on time, typed a step boundary later") << false << false << 0 << 30 << Typed::DisplayCode << 10
+                                                        << "matches step 0";
+  QTest::addRow("on time, 60s, typed a step boundary later") << true << true << 0 << 30 << Typed::DisplayCode
+                                                             << 10 << "matches step 0";
+  QTest::addRow("two behind, typed a step boundary later") << false << false << -2 << 30 << Typed::DisplayCode
+                                                           << 8 << "matches step -2";
 }
 
 void SourcesTest::benchCheck() {
   QFETCH(bool, sixtySeconds);
   QFETCH(bool, sha256);
   QFETCH(int, tokenAhead);
+  QFETCH(int, secondsLater);
   QFETCH(Typed, typed);
   QFETCH(int, selectedRow);
   QFETCH(QString, said);
 
-  // One fixed moment for the computer and the token, in the middle of a step.
+  // One clock for the computer and the token, standing in the middle of a step
+  // until the test moves it.
   constexpr qint64 kNow = 1700000015;
-  seed::SetTotpClock([] { return kNow; });
+  auto now = std::make_shared<std::atomic<qint64>>(kNow);
+  seed::SetTotpClock([now] { return now->load(); });
   ControlOf<QRadioButton>(m_dlg, sixtySeconds ? kTime60 : kTime30)->setChecked(true);
   ControlOf<QRadioButton>(m_dlg, sha256 ? kSha256 : kSha1)->setChecked(true);
 
@@ -664,7 +760,7 @@ void SourcesTest::benchCheck() {
   config.serialNumber = "ZZBENCH001";
   config.clockBase = kNow;
   auto token = std::make_shared<sim::TokenEmulator>(config);
-  token->SetHostClock([] { return kNow; });
+  token->SetHostClock([now] { return now->load(); });
   m_pcsc->InsertToken(kReader, token);
   EnterSecret(kRfcSecret);
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZBENCH001"));
@@ -676,11 +772,8 @@ void SourcesTest::benchCheck() {
   // The token's clock drifts; its display is what the operator reads.
   const int step = sixtySeconds ? 60 : 30;
   token->SetClock(static_cast<uint32_t>(kNow + qint64(tokenAhead) * step));
-  const std::optional<uint32_t> display = token->DisplayCode();
-  QVERIFY(display.has_value());
-  const QString shown = QString::asprintf("%06u", *display);
 
-  QString matchText, matchName, editName, codeInSelectedRow;
+  QString shown, matchText, matchName, editName, codeInSelectedRow;
   int currentRow = -1, selectedCount = -1;
   bool opened = false;
   WhenPreviewOpens(
@@ -695,6 +788,10 @@ void SourcesTest::benchCheck() {
         QVERIFY(preview->rect().contains(match->geometry()));
         QVERIFY(edit->geometry().top() >= list->geometry().bottom());
         editName = AccessibleName(edit);
+        *now += secondsLater;
+        const std::optional<uint32_t> display = token->DisplayCode();
+        QVERIFY(display.has_value());
+        shown = QString::asprintf("%06u", *display);
         edit->setFocus();
         if (typed == Typed::FirstFiveDigits) {
           QTest::keyClicks(edit, shown.left(5));

@@ -1,5 +1,6 @@
 // otpauth URIs: the hand-written matcher against std::regex, the longest QR
-// payloads, query splitting, percent decoding and the period and algorithm rules.
+// payloads, query splitting, percent decoding, which secrets the window may
+// take, and the period and algorithm rules.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -149,6 +150,44 @@ TEST(QueryValue, AbsentKeyGivesEmptyText) {
   EXPECT_EQ(sources::QueryValue(uri, "secret"), "ABC");
   EXPECT_EQ(sources::QueryValue(uri, "period"), "");
   EXPECT_EQ(sources::QueryValue(uri, "SECRET"), "");
+}
+
+// Only an otpauth URI whose secret the station's decoder takes whole may reach
+// the window; any other is skipped like a payload that is no otpauth URI.
+TEST(IsUsableOtpauthUri, Payloads) {
+  const std::string kAt255 = std::string(255, 'A');
+  const std::pair<std::string, bool> cases[] = {
+      {"otpauth://totp/a?secret=JBSWY3DPEHPK3PXP&period=60", true},
+      {"otpauth://totp/a?secret=MZXW6%3D%3D%3D", true},
+      {"otpauth://totp/a?secret=MZXW6===", true},
+      // Group separators, which the secret box drops before any use.
+      {"otpauth://totp/a?secret=GEZD-GNBV%20GY3T-QOJQ", true},
+      // Without a secret, or without a query, the URI still applies.
+      {"otpauth://totp/a?period=60&algorithm=SHA256", true},
+      {"otpauth://hotp/a", true},
+      {"https://example.com/enrol?secret=JBSWY3DPEHPK3PXP", false},
+      {"otpauth://totp/a?secret=GEZDGNBV%00GY3TQOJQ", false},
+      {"otpauth://totp/a?secret=GEZDGNBVGY3TQOJQ%00", false},
+      {"otpauth://totp/a?secret=%00GEZDGNBVGY3TQOJQ", false},
+      {"otpauth://totp/a?secret=%00", false},
+      {"otpauth://totp/a?secret=jbswy3dpehpk3pxp", false},
+      {"otpauth://totp/a?secret=JBSWY3DPEHPK3PX0", false},  // 0, 1, 8 and 9 are not in the alphabet
+      {"otpauth://totp/a?secret=JBSWY3DPEHPK3PX8", false},
+      {"otpauth://totp/a?secret=MZ%3DXW6", false},            // "=" only at the end
+      {"otpauth://totp/a?secret=%3D%3D%3D", false},           // padding and nothing else
+      {"otpauth://totp/a?secret=GEZD+GNBV", false},           // "+" is no space here
+      {"otpauth://totp/a?secret=GEZD%09GNBV", false},
+      {"otpauth://totp/a?secret=GEZD%C4GNBV", false},
+      {"otpauth://totp/a?secret=" + kAt255, true},
+      {"otpauth://totp/a?secret=" + kAt255 + "A", false},     // beyond the decoder's limit
+      // The value that would be applied is judged: the last of a repeated key.
+      {"otpauth://totp/a?secret=GEZD%00GNBV&secret=GEZDGNBV", true},
+      {"otpauth://totp/a?secret=GEZDGNBV&secret=GEZD%00GNBV", false},
+      {"otpauth://totp/a?Secret=GEZD%00GNBV&secret=GEZDGNBV", true},
+  };
+  for (const auto& [payload, usable] : cases) {
+    EXPECT_EQ(sources::IsUsableOtpauthUri(ParseUri(payload)), usable) << payload;
+  }
 }
 
 TEST(PeriodChoice, Cases) {
