@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -81,6 +83,9 @@ class VantorDlgTest : public EmulatedStationTest {
   void connectDuringSuccessMessageDoesNotDeadlock();
   void enterAndEscapeClose();
   void splitButtonsThroughAssistiveTechnology();
+  void splitButtonMenusOnTheAccessibleTree();
+  void splitButtonMenuEntriesThroughAssistiveTechnology_data();
+  void splitButtonMenuEntriesThroughAssistiveTechnology();
   void aboutBox();
   void realMessageBox_data();
   void realMessageBox();
@@ -828,6 +833,169 @@ void VantorDlgTest::splitButtonsThroughAssistiveTechnology() {
   QTest::qWait(100);
   QCOMPARE(secret->text().size(), 52);
   QVERIFY(m_messages.Texts().isEmpty());
+}
+
+// The entries of a split button's menu as a screen reader finds them: the
+// menu is the button's only child, open or not.
+static QList<QAccessibleInterface*> MenuEntryFaces(QToolButton* button) {
+  QAccessibleInterface* face = QAccessible::queryAccessibleInterface(button);
+  QAccessibleInterface* menu = face && face->childCount() == 1 ? face->child(0) : nullptr;
+  QList<QAccessibleInterface*> entries;
+  for (int i = 0; menu && i < menu->childCount(); ++i) entries << menu->child(i);
+  return entries;
+}
+
+static QAccessibleInterface* MenuEntryFace(QToolButton* button, const QString& name) {
+  for (QAccessibleInterface* entry : MenuEntryFaces(button)) {
+    if (entry && entry->text(QAccessible::Name) == name) return entry;
+  }
+  return nullptr;
+}
+
+void VantorDlgTest::splitButtonMenusOnTheAccessibleTree() {
+  const QList<QPair<int, QStringList>> buttons = {
+      {kRandomButton, {"32 Bytes", "64 Bytes", "128 Bytes"}},
+      {kScanQrButton, {"Scan Screen", "Load Image File"}},
+  };
+  for (const auto& [id, names] : buttons) {
+    auto* button = ControlOf<QToolButton>(m_dlg, id);
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(button);
+    QCOMPARE(face->childCount(), 1);
+    QAccessibleInterface* menu = face->child(0);
+    QVERIFY(menu);
+    QCOMPARE(menu->object(), button->menu());
+    QCOMPARE(menu->role(), QAccessible::PopupMenu);
+    QCOMPARE(menu->text(QAccessible::Name), button->text());
+    QCOMPARE(menu->parent()->object(), button);
+    QCOMPARE(face->indexOfChild(menu), 0);
+
+    QStringList shown;
+    for (int i = 0; i < menu->childCount(); ++i) {
+      QAccessibleInterface* entry = menu->child(i);
+      shown << entry->text(QAccessible::Name);
+      QCOMPARE(entry->role(), QAccessible::MenuItem);
+      QCOMPARE(entry->parent()->object(), button->menu());
+      QCOMPARE(menu->indexOfChild(entry), i);
+      // The same interface each time: the bus names an object by it.
+      QCOMPARE(menu->child(i), entry);
+      QVERIFY(entry->state().invisible);  // the menu is closed
+      QCOMPARE(entry->actionInterface()->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+    }
+    QCOMPARE(shown, names);
+  }
+
+  // A disabled button's entries can be chosen no more than on screen.
+  auto* random = ControlOf<QToolButton>(m_dlg, kRandomButton);
+  random->setEnabled(false);
+  QAccessibleInterface* entry = MenuEntryFace(random, QStringLiteral("64 Bytes"));
+  QVERIFY(entry->state().disabled);
+  QCOMPARE(entry->actionInterface()->actionNames(), QStringList());
+  entry->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  QTest::qWait(100);
+  QCOMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(), QString());
+}
+
+namespace {
+
+// A screen without a QR code, counting its pictures.
+class BlankScreen : public ui::ScreenCapture {
+ public:
+  QImage GrabPrimaryScreen() override {
+    ++grabs;
+    QImage picture(320, 240, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    return picture;
+  }
+  int grabs = 0;
+};
+
+}  // namespace
+
+void VantorDlgTest::splitButtonMenuEntriesThroughAssistiveTechnology_data() {
+  QTest::addColumn<int>("button");
+  QTest::addColumn<QString>("entry");
+  QTest::addColumn<bool>("menuOpen");  // pressed in the open menu, or with the menu closed
+  QTest::addColumn<int>("secretLength");
+  QTest::addColumn<int>("screenGrabs");
+  QTest::addColumn<int>("fileQuestions");
+  QTest::addColumn<QStringList>("messages");
+
+  const QStringList none;
+  // Base32 without padding, as the secret box shows it.
+  QTest::addRow("32 Bytes") << int(kRandomButton) << "32 Bytes" << true << 52 << 0 << 0 << none;
+  QTest::addRow("64 Bytes") << int(kRandomButton) << "64 Bytes" << true << 103 << 0 << 0 << none;
+  QTest::addRow("128 Bytes") << int(kRandomButton) << "128 Bytes" << true << 205 << 0 << 0 << none;
+  QTest::addRow("64 Bytes, menu closed") << int(kRandomButton) << "64 Bytes" << false << 103 << 0 << 0 << none;
+  QTest::addRow("Scan Screen") << int(kScanQrButton) << "Scan Screen" << true << 0 << 1 << 0
+                               << QStringList{"No QR Code found on the screen!"};
+  QTest::addRow("Load Image File") << int(kScanQrButton) << "Load Image File" << true << 0 << 0 << 1 << none;
+}
+
+void VantorDlgTest::splitButtonMenuEntriesThroughAssistiveTechnology() {
+  QFETCH(int, button);
+  QFETCH(QString, entry);
+  QFETCH(bool, menuOpen);
+  QFETCH(int, secretLength);
+  QFETCH(int, screenGrabs);
+  QFETCH(int, fileQuestions);
+  QFETCH(QStringList, messages);
+
+  BlankScreen screen;
+  ui::UseScreenCapture(&screen);
+  const auto restoreScreen = qScopeGuard([] { ui::UseScreenCapture(nullptr); });
+  auto* tool = ControlOf<QToolButton>(m_dlg, button);
+  QMenu* menu = tool->menu();
+  QAccessibleInterface* face = MenuEntryFace(tool, entry);
+  QVERIFY(face);
+  auto* secret = ControlOf<QLineEdit>(m_dlg, kSecretEdit);
+
+  // The press must return at once, with nothing done yet; the menu closes
+  // before the entry runs, as after a click.
+  bool pressed = false;
+  bool shownWhenPressed = false;
+  bool openAfterRequest = false;
+  auto press = [&] {
+    pressed = true;
+    shownWhenPressed = !face->state().invisible;
+    face->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    openAfterRequest = menu->isVisible();
+    QCOMPARE(secret->text(), QString());
+    QCOMPARE(screen.grabs + m_files.Asked(), 0);
+  };
+  if (menuOpen) {
+    // The menu runs an event loop of its own once it opens: press from there,
+    // and close a menu that stays open, which would hold the test in its loop.
+    bool leftOpen = false;
+    QElapsedTimer sincePress;
+    QTimer presser;
+    connect(&presser, &QTimer::timeout, [&] {
+      if (QApplication::activePopupWidget() != menu) return;
+      if (!pressed) {
+        press();
+        sincePress.start();
+      } else if (sincePress.elapsed() > 2000) {
+        leftOpen = true;
+        menu->close();
+      }
+    });
+    presser.start(10);
+    QAccessible::queryAccessibleInterface(tool)->actionInterface()->doAction(
+        QAccessibleActionInterface::showMenuAction());
+    QTRY_VERIFY(pressed);
+    QVERIFY(shownWhenPressed);
+    QVERIFY(openAfterRequest);
+    QTRY_VERIFY(!menu->isVisible());
+    QVERIFY(!leftOpen);
+  } else {
+    press();
+    QVERIFY(!shownWhenPressed);
+  }
+
+  QTRY_COMPARE(secret->text().size(), secretLength);
+  QTRY_COMPARE(screen.grabs, screenGrabs);
+  QCOMPARE(m_files.Asked(), fileQuestions);
+  QTRY_COMPARE(m_messages.Texts(), messages);
+  QCOMPARE(m_cue.Plays().size(), secretLength > 0 ? 1 : 0);
 }
 
 // Runs check on the modal dialog that the next call opens, then lets it go.

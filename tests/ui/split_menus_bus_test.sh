@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The split buttons' menus through the AT-SPI bus: the station on an Xvfb of
+# its own, a private session bus with the accessibility bus, and
+# split_menus_on_bus.py as the screen reader. Exit 77 (skipped) when a part
+# is not installed.
+#   split_menus_bus_test.sh STATION
+set -euo pipefail
+station=$1
+here=$(cd "$(dirname "$0")" && pwd)
+launcher=/usr/libexec/at-spi-bus-launcher
+python=
+for candidate in /usr/bin/python3 python3; do
+  if "$candidate" -c 'import pyatspi' 2>/dev/null; then python=$candidate; break; fi
+done
+for need in Xvfb dbus-run-session "$launcher"; do
+  command -v "$need" >/dev/null || { echo "SKIP: $need is not installed"; exit 77; }
+done
+[ -n "$python" ] || { echo "SKIP: python3-pyatspi is not installed"; exit 77; }
+
+if [ "${1:-}" != --inside ]; then
+  scratch=$(mktemp -d)
+  trap 'kill $xvfb 2>/dev/null && wait $xvfb; rm -rf "$scratch"' EXIT
+  exec 3>"$scratch/display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
+  xvfb=$!
+  exec 3>&-
+  until [ -s "$scratch/display" ]; do
+    kill -0 $xvfb 2>/dev/null || { cat "$scratch/xvfb.log"; exit 1; }
+    sleep 0.05
+  done
+  export DISPLAY=:$(cat "$scratch/display") SCRATCH=$scratch
+  dbus-run-session --config-file="$here/private-bus.conf" -- bash "$0" --inside "$station" "$python"
+  exit
+fi
+
+shift
+station=$1 python=$2
+"$launcher" --launch-immediately >"$SCRATCH/launcher.log" 2>&1 &
+launcher_pid=$!
+# No system pcscd is ever asked: the window shows without one.
+PCSCLITE_CSOCK_NAME=$SCRATCH/no-pcscd QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
+  "$station" >"$SCRATCH/station.log" 2>&1 &
+station_pid=$!
+trap 'kill $station_pid $launcher_pid 2>/dev/null; wait' EXIT
+status=0
+timeout 120 "$python" "$here/split_menus_on_bus.py" || status=$?
+[ $status -eq 0 ] || { echo "--- station output:"; cat "$SCRATCH/station.log"; }
+exit $status
