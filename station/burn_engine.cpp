@@ -175,6 +175,7 @@ void BurnEngine::OnBurnPressed(const BurnPressed& press, Actions& out) {
     return;
   }
   m_form = press.form;
+  m_exportsTried = false;
   m_pressChoices = press.form.choices;
   m_pressSyncClock = press.form.syncClock;
   m_refused.clear();
@@ -205,7 +206,10 @@ void BurnEngine::StartPreparation(Actions& out) {
 }
 
 bool BurnEngine::OpenExportsFirst(bool exportLines, Asked resume, Actions& out) {
-  if (!exportLines || m_exports.IsComplete()) return false;
+  // One try a burn: a set that could not be created is reported once, and
+  // the next press tries anew.
+  if (!exportLines || m_exports.IsComplete() || m_exportsTried) return false;
+  m_exportsTried = true;
   const std::optional<ExportFile> missing = m_exports.Open();
   if (!missing) return false;
   // The set's failure does not stop the burn (its lines are skipped), but

@@ -242,6 +242,7 @@ class BurnEngine {
   // burn stays with that token and that record until it is booked.
   std::shared_ptr<const BurnRecord> m_lostWrite;
   std::optional<Agreed> m_agreed;
+  bool m_exportsTried = false;  // this burn has tried to create the export set
   std::deque<QString> m_questions;
   Asked m_asked = Asked::Press;
 

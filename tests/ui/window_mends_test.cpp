@@ -512,6 +512,17 @@ void WindowMendsTest::seedFileTokenNotInFileClearsSecret() {
   LayToken("ZZ00000003");
   QTRY_COMPARE(edit->text(), QStringLiteral("MFRGGZDFMZTWQ2LK"));
   QTRY_VERIFY(burn->isEnabled());
+
+  // A secret the operator typed is the operator's: a token the file does not
+  // list leaves it in the box (Burn's own question guards a second use).
+  ControlOf<QPushButton>(m_dlg, kEditButton)->click();
+  edit->setText(kRfcSecret);
+  m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
+  LayToken("ZZ00000004");
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000004"));
+  QCOMPARE(edit->text(), kRfcSecret);
+  QTRY_VERIFY(burn->isEnabled());
 }
 
 void WindowMendsTest::enterPressesFocusedButton_data() {
