@@ -48,6 +48,8 @@ QString OutcomeUnknown(const QString& serialNumber) {
       .arg(serialNumber);
 }
 
+QString ConfigFailed(int32_t code) { return QStringLiteral("config failed![") + app::CodeText(code) + u']'; }
+
 QString ExportFileWord(ExportFile file) {
   switch (file) {
     case ExportFile::Hex:
@@ -378,8 +380,7 @@ void BurnEngine::OnCommandDone(const Outcome& outcome, Actions& out) {
       return;
     case Stage::PrepareConfigure:
       if (outcome.code != 0) {
-        out.push_back(
-            ShowMessage{kCaptionError, QStringLiteral("config failed![") + app::CodeText(outcome.code) + u']'});
+        out.push_back(ShowMessage{kCaptionError, ConfigFailed(outcome.code)});
         m_stage = Stage::Idle;
         return;
       }
@@ -398,8 +399,7 @@ void BurnEngine::OnCommandDone(const Outcome& outcome, Actions& out) {
       return;
     case Stage::TakeUpConfigure:
       if (outcome.code != 0) {
-        out.push_back(
-            ShowMessage{kCaptionError, QStringLiteral("config failed![") + app::CodeText(outcome.code) + u']'});
+        out.push_back(ShowMessage{kCaptionError, ConfigFailed(outcome.code)});
         m_stage = Stage::Pending;
         if (outcome.delivery == Delivery::NotSent) {
           AwaitReturn(out);
@@ -588,7 +588,7 @@ void BurnEngine::OnOneShotDone(const Outcome& outcome, Actions& out) {
   } else if (outcome.code == 0) {
     out.push_back(ShowMessage{kCaptionStation, QStringLiteral("Token clock successfuly synchronized!")});
   } else {
-    out.push_back(ShowMessage{kCaptionError, QStringLiteral("config failed![") + app::CodeText(outcome.code) + u']'});
+    out.push_back(ShowMessage{kCaptionError, ConfigFailed(outcome.code)});
   }
 }
 

@@ -131,21 +131,9 @@ inline QString PoolSecret(int index) {
       QString(),
   };
   if (index < 4) return pool[index];
-  // Distinct per token: "token-<i>" padded to 20 bytes, in Base32 by hand.
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+  // Distinct per token: 20 bytes, 32 characters without padding.
   QByteArray bytes = QByteArray("seed-file-token-") + QByteArray::number(index);
-  bytes = bytes.leftJustified(20, '.');
-  QString text;
-  int buffer = 0, bits = 0;
-  for (char byte : bytes) {
-    buffer = (buffer << 8) | static_cast<uint8_t>(byte);
-    bits += 8;
-    while (bits >= 5) {
-      text += QLatin1Char(kAlphabet[(buffer >> (bits - 5)) & 31]);
-      bits -= 5;
-    }
-  }
-  return text;  // 20 bytes: 32 characters, no padding
+  return Base32Text(bytes.leftJustified(20, '.'), false);
 }
 
 inline std::string SerialOf(int token) { return "ZZR0000" + std::to_string(token); }

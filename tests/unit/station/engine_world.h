@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base32.h"
 #include "burn_engine.h"
 #include "emulated_pcsc.h"
 #include "link_token_port.h"
@@ -30,6 +31,16 @@ inline const std::string kWrongKey = "00112233445566778899AABBCCDDEEFF";
 
 // "12345678901234567890" in Base32 (RFC 6238's secret).
 inline const QString kRfcSecret = QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ");
+
+// Base32 text of the bytes, "="-padded to a multiple of 8 when pad.
+inline QString Base32Text(const QByteArray& bytes, bool pad) {
+  std::string text(bytes.size() * 8 / 5 + 2, '\0');
+  const int n = seed::Base32Encode(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                   static_cast<std::size_t>(bytes.size()), text.data());
+  QString result = QString::fromLatin1(text.data(), n);
+  while (pad && result.size() % 8 != 0) result += u'=';
+  return result;
+}
 
 struct Booking {
   QString serialNumber;
