@@ -1,6 +1,7 @@
 // An in-process PC/SC stack of emulated readers and tokens, behind the same
 // seam as pcsc-lite, for unit and window tests. Error codes follow pcsc-lite.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -50,8 +51,14 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   std::vector<uint32_t> SentProtocols(const std::string& reader) const;
   void ClearSentApdus(const std::string& reader);
 
+  // Off: a pcscd that does not know the PnP pseudo-reader (see
+  // GetStatusChange below). On unless set.
+  void SetPnpNotification(bool supported);
+
   int OpenContexts() const;
   int OpenCards() const;
+  // GetStatusChange calls in progress, for a test that acts while one waits.
+  int WaitingCalls() const;
 
   // tokenlink::PcscApi
   int32_t EstablishContext(uint32_t scope, tokenlink::PcscContext* context) override;
@@ -63,11 +70,44 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   int32_t Transmit(tokenlink::PcscCard card, uint32_t protocol, const uint8_t* command, std::size_t commandLength,
                    uint8_t* response, std::size_t* responseLength) override;
 
+  // Reports each reader as pcsc-lite 1.9 (Debian 12's) does, so that a
+  // monitor built on this stack behaves the same on pcscd:
+  // - EMPTY or PRESENT, with the reader's count of insertions and removals in
+  //   the upper 16 bits; INUSE while any card handle is open on a present
+  //   token (the caller's own too: pcscd does not tell whose); EXCLUSIVE
+  //   while another program holds the reader.
+  // - CHANGED by pcsc-lite's rules, which are not symmetric: from UNAWARE
+  //   always; EMPTY <-> PRESENT; a count in currentState (non-zero) that is
+  //   not the reader's; UNKNOWN in currentState for a reader that is back;
+  //   INUSE or EXCLUSIVE that went away, or EXCLUSIVE <-> INUSE. INUSE
+  //   appearing alone is no change.
+  // - A reader name it does not know fails the call with
+  //   SCARD_E_UNKNOWN_READER; a reader removed during the wait reports
+  //   UNKNOWN|UNAVAILABLE, with CHANGED unless currentState has UNKNOWN.
+  // - The PnP pseudo-reader reports CHANGED once the set of readers changed
+  //   during the call, and no count (pcsc-lite 1.9 keeps none). With
+  //   SetPnpNotification(false) it is an unknown reader as a pcscd without
+  //   PnP support reports one: UNKNOWN|UNAVAILABLE at once, with CHANGED
+  //   unless currentState has UNKNOWN; so it never changes after that. This
+  //   is what pcsc-tools' pcsc_scan looks for (a call with timeout 0) before
+  //   it relies on reader events.
+  // The wait ends with SCARD_E_TIMEOUT, SCARD_E_CANCELLED (Cancel), or
+  // SCARD_F_COMM_ERROR when the service stops during it (pcscd's socket
+  // closes); a stopped service fails the call with SCARD_E_NO_SERVICE.
+  // ReleaseContext of a context with a call waiting blocks until that call
+  // ends, as in pcsc-lite; there it also holds the library's global lock
+  // meanwhile, so that not even Cancel gets through and the process hangs.
+  // More than kMaxReaderStates entries fail with SCARD_E_INVALID_PARAMETER.
+  int32_t GetStatusChange(tokenlink::PcscContext context, uint32_t timeoutMs, tokenlink::ReaderState* states,
+                          std::size_t count) override;
+  int32_t Cancel(tokenlink::PcscContext context) override;
+
  private:
   struct Reader {
     std::string name;
     std::shared_ptr<TokenEmulator> token;
     uint64_t insertion = 0;  // changes with every insertion and removal
+    uint32_t events = 0;     // insertions and removals, as pcscd counts them
     uint32_t protocol = tokenlink::kProtocolT1;
     bool heldElsewhere = false;
     int pullAt = 0;
@@ -82,17 +122,34 @@ class EmulatedPcsc : public tokenlink::PcscApi {
     uint64_t insertion;
   };
 
+  // The GetStatusChange calls waiting on one context.
+  struct Waits {
+    int calls = 0;
+    uint64_t cancels = 0;  // Cancel calls while one waited
+  };
+
+  // The caller holds the lock in each of these.
   Reader* FindReader(const std::string& name);
   const Reader* FindReader(const std::string& name) const;
-  void TakeTokenOut(Reader& reader);  // caller holds the lock
-  void PowerOffIfIdle(const std::string& readerName);  // caller holds the lock
+  void TakeTokenOut(Reader& reader);
+  void PowerOffIfIdle(const std::string& readerName);
+  bool HasCardHandle(const std::string& readerName) const;
+  uint32_t EventState(const tokenlink::ReaderState& entry, bool readerListChanged) const;
+  // Wakes every waiting GetStatusChange to look again: called on every change
+  // a reader state or the end of a wait depends on.
+  void Changed() { m_changed.notify_all(); }
 
   mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
   bool m_running = true;
   bool m_powerOffWhenIdle = false;
+  bool m_pnpNotification = true;
+  uint64_t m_readerListVersion = 0;  // changes with every reader added or removed
+  uint64_t m_serviceStops = 0;
   std::vector<Reader> m_readers;
   std::set<tokenlink::PcscContext> m_contexts;
   std::map<tokenlink::PcscCard, CardHandle> m_cards;
+  std::map<tokenlink::PcscContext, Waits> m_waits;
   uintptr_t m_nextHandle = 0x1000;
 };
 

@@ -4,12 +4,25 @@
 
 #include <atomic>
 #include <limits>
+#include <vector>
 
 #include "pcsc_api.h"
 #include "serialized_pcsc.h"
 
 namespace tokenlink {
 namespace {
+
+// The seam's numbers are pcsc-lite's.
+static_assert(kStateUnaware == SCARD_STATE_UNAWARE && kStateIgnore == SCARD_STATE_IGNORE &&
+              kStateChanged == SCARD_STATE_CHANGED && kStateUnknown == SCARD_STATE_UNKNOWN &&
+              kStateUnavailable == SCARD_STATE_UNAVAILABLE && kStateEmpty == SCARD_STATE_EMPTY &&
+              kStatePresent == SCARD_STATE_PRESENT && kStateAtrMatch == SCARD_STATE_ATRMATCH &&
+              kStateExclusive == SCARD_STATE_EXCLUSIVE && kStateInUse == SCARD_STATE_INUSE &&
+              kStateMute == SCARD_STATE_MUTE);
+static_assert(kInfinite == INFINITE && kMaxReaderStates == PCSCLITE_MAX_READERS_CONTEXTS);
+static_assert(kScardECancelled == static_cast<int32_t>(SCARD_E_CANCELLED) &&
+              kScardETimeout == static_cast<int32_t>(SCARD_E_TIMEOUT) &&
+              kScardFCommError == static_cast<int32_t>(SCARD_F_COMM_ERROR));
 
 // pcsc-lite returns LONG (long on Linux); its codes all fit 32 bits, and the
 // conversion keeps the bit pattern (0x8010xxxx stays 0x8010xxxx).
@@ -66,6 +79,28 @@ class PcscLite final : public PcscApi {
                                   nullptr, response, &received);
     *responseLength = rc == SCARD_S_SUCCESS ? static_cast<std::size_t>(received) : 0;
     return ToResult(rc);
+  }
+
+  int32_t GetStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState* states,
+                          std::size_t count) override {
+    if (states == nullptr && count > 0) return ToResult(SCARD_E_INVALID_PARAMETER);
+    std::vector<SCARD_READERSTATE> native(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      native[i].szReader = states[i].reader.c_str();
+      native[i].dwCurrentState = states[i].currentState;
+      native[i].dwEventState = states[i].eventState;
+      native[i].cbAtr = sizeof native[i].rgbAtr;
+    }
+    const LONG rc = SCardGetStatusChange(static_cast<SCARDCONTEXT>(context), static_cast<DWORD>(timeoutMs),
+                                         native.data(), static_cast<DWORD>(count));
+    // The event state is filled on a timeout too; on an early failure
+    // pcsc-lite leaves it as it was, and so does this copy.
+    for (std::size_t i = 0; i < count; ++i) states[i].eventState = static_cast<uint32_t>(native[i].dwEventState);
+    return ToResult(rc);
+  }
+
+  int32_t Cancel(PcscContext context) override {
+    return ToResult(SCardCancel(static_cast<SCARDCONTEXT>(context)));
   }
 };
 

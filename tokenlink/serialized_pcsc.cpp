@@ -34,5 +34,17 @@ int32_t SerializedPcsc::Transmit(PcscCard card, uint32_t protocol, const uint8_t
   return m_inner.Transmit(card, protocol, command, commandLength, response, responseLength);
 }
 
+// A wait runs outside the lock: held for as long as a monitor waits for a
+// token, it would stop every other thread's PC/SC call, and the Cancel meant
+// to end the wait could never get in. pcsc-lite guards what a wait shares
+// with other threads (its list of contexts, the reader states) with locks of
+// its own, and Cancel is made to be called from another thread while one
+// waits.
+int32_t SerializedPcsc::GetStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState* states,
+                                        std::size_t count) {
+  return m_inner.GetStatusChange(context, timeoutMs, states, count);
+}
+
+int32_t SerializedPcsc::Cancel(PcscContext context) { return m_inner.Cancel(context); }
 
 }  // namespace tokenlink

@@ -2,7 +2,8 @@
 // own context at the same time (a disconnect on one thread while another
 // establishes or releases a context can crash inside the library). The station
 // runs three threads that talk to PC/SC, so every call to the system's PC/SC
-// goes through one lock (SystemPcsc() is wrapped in it).
+// goes through one lock (SystemPcsc() is wrapped in it). GetStatusChange and
+// Cancel are the exception: see serialized_pcsc.cpp.
 #pragma once
 #include <mutex>
 
@@ -22,6 +23,9 @@ class SerializedPcsc final : public PcscApi {
   int32_t Disconnect(PcscCard card, uint32_t disposition) override;
   int32_t Transmit(PcscCard card, uint32_t protocol, const uint8_t* command, std::size_t commandLength,
                    uint8_t* response, std::size_t* responseLength) override;
+  int32_t GetStatusChange(PcscContext context, uint32_t timeoutMs, ReaderState* states,
+                          std::size_t count) override;
+  int32_t Cancel(PcscContext context) override;
 
  private:
   PcscApi& m_inner;

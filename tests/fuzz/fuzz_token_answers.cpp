@@ -87,6 +87,8 @@ class AnsweringPcsc : public PcscApi {
     return kScardSuccess;
   }
   int32_t ListReaders(PcscContext, char*, uint32_t*) override { return kScardENoReadersAvailable; }
+  int32_t GetStatusChange(PcscContext, uint32_t, ReaderState*, std::size_t) override { return kScardETimeout; }
+  int32_t Cancel(PcscContext) override { return kScardSuccess; }
   int32_t Connect(PcscContext, const char*, uint32_t, uint32_t, PcscCard* card, uint32_t* activeProtocol) override {
     if (!cardPresent_) return kScardENoSmartcard;
     *card = 0x20;

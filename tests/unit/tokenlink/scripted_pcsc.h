@@ -167,6 +167,19 @@ class ScriptedPcsc : public tokenlink::PcscApi {
     return tokenlink::kScardSuccess;
   }
 
+  // The token commands never wait for reader events.
+  int32_t GetStatusChange(tokenlink::PcscContext, uint32_t, tokenlink::ReaderState*, std::size_t) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls.push_back("GetStatusChange");
+    return tokenlink::kScardETimeout;
+  }
+
+  int32_t Cancel(tokenlink::PcscContext) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls.push_back("Cancel");
+    return tokenlink::kScardSuccess;
+  }
+
   std::vector<Bytes> SentApdus() const {
     std::vector<Bytes> out;
     for (const Transmitted& t : transmitted) out.push_back(t.apdu);
