@@ -1,6 +1,7 @@
 // The token commands end to end: pcsc-lite, an isolated pcscd, the vpcd driver
-// and the virtual token. The stack is started by the e2e_stack fixture; the
-// token is driven and inspected through its control socket.
+// and the virtual token; and waiting for the token's events there. The stack
+// is started by the e2e_stack fixture; the token is driven and inspected
+// through its control socket.
 #include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <ostream>
 #include <memory>
@@ -391,6 +393,76 @@ TEST_F(TokenLinkE2e, FaultStatusWordsReachTheCommands) {
   MustControl("fail-ins C5 6A80");
   EXPECT_EQ(WriteSeed(SeedOf(20), 1), tokenlink::TL_E_CARD_STATUS);
   EXPECT_EQ(TokenState().at("seed"), "");
+}
+
+// Waiting for the token with pcsc-lite's GetStatusChange, as the monitors
+// will. The test's own open handle makes INUSE come and go, so only presence,
+// CHANGED and the count are looked at.
+class StatusChangeE2e : public TokenLinkE2e {
+ protected:
+  void SetUp() override {
+    TokenLinkE2e::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Pcsc().EstablishContext(tokenlink::kScopeSystem, &m_context), tokenlink::kScardSuccess);
+  }
+  void TearDown() override {
+    if (m_context != 0) Pcsc().ReleaseContext(m_context);
+    TokenLinkE2e::TearDown();
+  }
+
+  static tokenlink::PcscApi& Pcsc() { return tokenlink::SystemPcsc(); }
+
+  // The reader's state now, fed back as what the caller believes.
+  tokenlink::ReaderState Known() {
+    tokenlink::ReaderState entry{Reader()};
+    EXPECT_EQ(Pcsc().GetStatusChange(m_context, 0, &entry, 1), tokenlink::kScardSuccess);
+    entry.currentState = entry.eventState & ~tokenlink::kStateChanged;
+    return entry;
+  }
+
+  tokenlink::PcscContext m_context = 0;
+};
+
+constexpr uint32_t kPresence = tokenlink::kStateEmpty | tokenlink::kStatePresent | tokenlink::kStateChanged;
+
+TEST_F(StatusChangeE2e, SeesTheTokenLeaveAndReturn) {
+  tokenlink::ReaderState entry = Known();
+  ASSERT_EQ(entry.currentState & tokenlink::kStatePresent, tokenlink::kStatePresent);
+  const uint32_t laid = tokenlink::EventCount(entry.currentState);
+
+  MustControl("remove");
+  EXPECT_EQ(Pcsc().GetStatusChange(m_context, 10000, &entry, 1), tokenlink::kScardSuccess);
+  EXPECT_EQ(entry.eventState & kPresence, tokenlink::kStateEmpty | tokenlink::kStateChanged);
+  EXPECT_EQ(tokenlink::EventCount(entry.eventState), laid + 1);
+
+  entry.currentState = entry.eventState & ~tokenlink::kStateChanged;
+  MustControl("insert");
+  EXPECT_EQ(Pcsc().GetStatusChange(m_context, 10000, &entry, 1), tokenlink::kScardSuccess);
+  EXPECT_EQ(entry.eventState & kPresence, tokenlink::kStatePresent | tokenlink::kStateChanged);
+  EXPECT_EQ(tokenlink::EventCount(entry.eventState), laid + 2);
+}
+
+// What the emulated stack copies from pcsc-lite: an unknown name fails the
+// call; the PnP pseudo-reader is known and, without a reader event, unchanged.
+TEST_F(StatusChangeE2e, UnknownReaderAndPnpPseudoReader) {
+  tokenlink::ReaderState unknown{"No Such Reader 00 00"};
+  EXPECT_EQ(Pcsc().GetStatusChange(m_context, 0, &unknown, 1), tokenlink::kScardEUnknownReader);
+  tokenlink::ReaderState pnp{tokenlink::kPnpNotification};
+  EXPECT_EQ(Pcsc().GetStatusChange(m_context, 0, &pnp, 1), tokenlink::kScardETimeout);
+  EXPECT_EQ(pnp.eventState & (tokenlink::kStateUnknown | tokenlink::kStateChanged), 0u);
+}
+
+// Through the system seam, whose lock a wait must not hold.
+TEST_F(StatusChangeE2e, CancelEndsAWaitPromptly) {
+  tokenlink::ReaderState entry = Known();
+  const auto start = std::chrono::steady_clock::now();
+  auto waiting = std::async(std::launch::async,
+                            [&] { return Pcsc().GetStatusChange(m_context, 30000, &entry, 1); });
+  // pcsc-lite drops a Cancel that comes before the call waits: repeat it.
+  while (waiting.wait_for(100ms) != std::future_status::ready && std::chrono::steady_clock::now() - start < 10s)
+    EXPECT_EQ(Pcsc().Cancel(m_context), tokenlink::kScardSuccess);
+  EXPECT_EQ(waiting.get(), tokenlink::kScardECancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
 }  // namespace
