@@ -485,7 +485,8 @@ void VantorDlgTest::authFailureInBurnIsNotRetriedOnTheSameToken() {
   auto token = LayToken();
   EnterSecret(kRfcSecret);
   // Configured; now the burn's own authentication fails.
-  AtTokenEvent(*token, "settings:", 1, [token] { token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
+  // The listener holds the token by pointer: the token owns its listener.
+  AtTokenEvent(*token, "settings:", 1, [t = token.get()] { t->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
   PressBurnWhenReady();
   const QString failure = QStringLiteral("Authentication failed, remaining 3 times");
   QTRY_COMPARE(m_messages.Texts(), QStringList({failure}));
@@ -536,7 +537,8 @@ void VantorDlgTest::stopLeavesBurnModeWithoutProgramming() {
   ConnectTo(kReaderText);
   auto token = LayToken();
   EnterSecret(kRfcSecret);
-  AtTokenEvent(*token, "settings:", 1, [token] { token->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
+  // The listener holds the token by pointer: the token owns its listener.
+  AtTokenEvent(*token, "settings:", 1, [t = token.get()] { t->FailInstruction(tokenlink::INS_AUTHENTICATE, 0x63C3); });
   PressBurnWhenReady();
   QTRY_COMPARE(m_messages.Texts().size(), 1);
   auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
