@@ -22,6 +22,7 @@
 #include "burn_record.h"
 #include "burned_secrets.h"
 #include "export_set.h"
+#include "operator_texts.h"
 #include "token_commands.h"
 
 namespace station {
@@ -92,7 +93,6 @@ using Event = std::variant<TokenSeen, TokenGone, BurnPressed, StopPressed, SyncP
 // dismissal. No command follows a message in one batch, so that a Stop or a
 // close given while a message is on screen is handled before anything more
 // is sent.
-enum class MessageIcon { None, Error };
 struct RunCommand {
   Command command;
 };
@@ -122,10 +122,6 @@ struct ShowBurnPending {  // the button reads "Stop" while a burn is pending, el
 struct ReadTokenAgain {};  // the card monitor reads the token in the field anew
 using Action = std::variant<RunCommand, ShowMessage, AskQuestion, AddLogRow, ShowCounters, ShowBurnPending,
                             ReadTokenAgain>;
-
-inline const QString kCaptionError = QStringLiteral("ERROR");
-inline const QString kCaptionStation = QStringLiteral("Orvex Zerazaduzu");
-inline const QString kCaptionHints = QStringLiteral("Hints");
 
 // The message for an authentication result (not 0).
 QString AuthenticationMessage(int32_t code);

@@ -3,11 +3,13 @@
 #pragma once
 #include <QString>
 
+#include "operator_texts.h"
+
 class QWidget;
 
 namespace ui {
 
-enum class MessageIcon { None, Error };
+using station::MessageIcon;
 
 class OperatorMessages {
  public:
@@ -32,8 +34,8 @@ void ShowOperatorMessage(QWidget* owner, const QString& caption, const QString& 
 bool AskOperator(QWidget* owner, const QString& caption, const QString& text);
 
 // Captions of the window's messages.
-inline const QString kCaptionError = QStringLiteral("ERROR");
-inline const QString kCaptionStation = QStringLiteral("Orvex Zerazaduzu");
-inline const QString kCaptionHints = QStringLiteral("Hints");
+using station::kCaptionError;
+using station::kCaptionHints;
+using station::kCaptionStation;
 
 }  // namespace ui

@@ -78,8 +78,7 @@ QByteArray CVantorDlg::ClockTextFor(bool computerClock) {
 // What the engine has the window show.
 
 void CVantorDlg::Show(const station::ShowMessage& message) {
-  ui::ShowOperatorMessage(this, message.caption, message.text,
-                          message.icon == station::MessageIcon::Error ? ui::MessageIcon::Error : ui::MessageIcon::None);
+  ui::ShowOperatorMessage(this, message.caption, message.text, message.icon);
 }
 
 bool CVantorDlg::Ask(const QString& text) { return ui::AskOperator(this, ui::kCaptionStation, text); }

@@ -283,13 +283,16 @@ void CVantorDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+void CVantorDlg::BeginClosing() {
+  if (m_closing) return;
+  m_closing = true;
+  // A pending burn is cancelled now, even with its question on screen: the
+  // answer comes after this and writes nothing.
+  Dispatch(station::Closing{});
+}
+
 void CVantorDlg::done(int result) {
-  if (!m_closing) {
-    m_closing = true;
-    // A pending burn is cancelled now, even with its question on screen:
-    // the answer comes after this and writes nothing.
-    Dispatch(station::Closing{});
-  }
+  BeginClosing();
   // A message or question may be on screen in a nested event loop that this
   // call runs inside; close once it has been dismissed.
   if (m_hop.InCall() || m_driver.Busy()) {
@@ -304,10 +307,7 @@ void CVantorDlg::done(int result) {
 void CVantorDlg::StopMonitors() {
   if (m_monitorsStopped) return;
   m_monitorsStopped = true;
-  if (!m_closing) {
-    m_closing = true;
-    Dispatch(station::Closing{});
-  }
+  BeginClosing();
   m_hop.BeginClosing();
   m_readerMonitor.RequestStop();
   m_cardMonitor.RequestStop();

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "app_values.h"
 #include "burn_engine.h"
 #include "card_monitor.h"
 #include "export_set.h"
@@ -20,7 +21,6 @@
 #include "reader_list_monitor.h"
 #include "window_clock.h"
 #include "window_hop.h"
-#include "app_values.h"
 
 class QLabel;
 class QCheckBox;
@@ -127,6 +127,8 @@ class CVantorDlg : public QDialog,
   void Dispatch(station::Event event);
   // The token panel is empty now; the engine hears of it once.
   void TokenLeft();
+  // From now on operator input is ignored and a pending burn is cancelled.
+  void BeginClosing();
 
   // station::BurnView
   void Show(const station::ShowMessage& message) override;
