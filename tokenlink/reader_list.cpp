@@ -34,10 +34,18 @@ int ListReaders(std::vector<std::string>* names, int32_t* pcscResult) {
   PcscContext context = 0;
   result = pcsc.EstablishContext(kScopeUser, &context);
   if (result != kScardSuccess) return -1;
+  const int listed = ListReadersOn(context, names, &result);
+  pcsc.ReleaseContext(context);
+  return listed;
+}
+
+int ListReadersOn(std::uintptr_t context, std::vector<std::string>* names, int32_t* pcscResult) {
+  names->clear();
+  int32_t unused = kScardSuccess;
+  int32_t& result = pcscResult ? *pcscResult : unused;
   std::array<char, kListingBufferSize> buffer{};
   uint32_t length = kListingBufferSize;
-  result = pcsc.ListReaders(context, buffer.data(), &length);
-  pcsc.ReleaseContext(context);
+  result = ActivePcsc().ListReaders(context, buffer.data(), &length);
   if (result != kScardSuccess) return -1;
   *names = SplitMultiString(buffer.data(), std::min<std::size_t>(length, buffer.size()));
   return 0;

@@ -20,4 +20,8 @@ std::vector<std::string> SplitMultiString(const char* multiString, std::size_t l
 // or the listing), or kScardSuccess, so that a caller can say why.
 int ListReaders(std::vector<std::string>* names, int32_t* pcscResult = nullptr);
 
+// The same listing on a context the caller holds (a monitor's own, between
+// its waits): no context is made or released.
+int ListReadersOn(std::uintptr_t context, std::vector<std::string>* names, int32_t* pcscResult = nullptr);
+
 }  // namespace tokenlink

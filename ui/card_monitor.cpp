@@ -7,8 +7,23 @@ namespace ui {
 namespace {
 
 constexpr int kPassPauseMs = 50;
+// The longest wait for an event: a wake-up lost by pcsc-lite (see
+// StatusWatch) and a change that gives no event (another program taking the
+// reader for itself) are seen within this.
+constexpr uint32_t kLongestWaitMs = 1000;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
+
+// What of a reader's state calls for a look: the card's presence, another
+// program holding the reader, the reader gone, and the count of insertions
+// and removals (a token swapped between two waits). INUSE is left out: the
+// token commands' own connections come and go with it.
+uint32_t LookWorthy(uint32_t state) {
+  using namespace tokenlink;
+  constexpr uint32_t kBits =
+      kStateUnknown | kStateUnavailable | kStateEmpty | kStatePresent | kStateExclusive | kStateMute;
+  return (state & kBits) | (EventCount(state) << kStateEventCountShift);
+}
 
 }  // namespace
 
@@ -24,6 +39,7 @@ void CardMonitor::Connect(const QString& readerName) {
     m_nextReader = readerName;
     State running = State::Running;
     m_state.compare_exchange_strong(running, State::StopRequested);
+    m_watch.Wake();
     return;
   }
   StartChain(readerName);
@@ -32,6 +48,12 @@ void CardMonitor::Connect(const QString& readerName) {
 void CardMonitor::RequestStop() {
   m_nextReader.reset();
   if (m_state.load() != State::Stopped) m_state = State::StopRequested;
+  m_watch.Wake();
+}
+
+void CardMonitor::RearmToken() {
+  m_tokenInfoPending = true;
+  m_watch.Wake();
 }
 
 void CardMonitor::Wait() {
@@ -76,27 +98,128 @@ int32_t CardMonitor::TokenInField(const QByteArray& reader) {
   return rc;
 }
 
+bool CardMonitor::StopSeen() const { return m_state.load() == State::StopRequested || m_hop.Closing(); }
+
 void CardMonitor::Run(const QString& readerName) {
   const QByteArray reader = app::WideToAnsi(readerName);
   // A new chain reads the token in its field whatever the last chain knew:
   // the panel may still show a token of another reader.
   m_tokenInfoPending = true;
   m_hop.Post([this] { m_client.OnCardChainStarted(); });
-  for (;;) {
-    if (m_state.load() == State::StopRequested || m_hop.Closing()) {
-      m_state = State::Stopped;
-      m_hop.Post([this] { OnChainEnded(); });
-      return;
-    }
+  if (PollingForced()) {
+    RunPolling(reader, readerName);
+  } else {
+    RunOnEvents(reader, readerName);
+  }
+  m_watch.Close();
+  m_state = State::Stopped;
+  m_hop.Post([this] { OnChainEnded(); });
+}
+
+void CardMonitor::RunPolling(const QByteArray& reader, const QString& readerName) {
+  while (!StopSeen()) {
     ReleaseSession();
     if (const int32_t rc = TokenInField(reader); rc != tokenlink::kScardSuccess) {
-      RearmToken();
+      m_tokenInfoPending = true;
       m_hop.Post([this, rc] { m_client.OnTokenAbsent(rc); });
     } else {
       if (m_tokenInfoPending.exchange(false) && RefreshTokenPanel(readerName) != 1) m_tokenInfoPending = true;
     }
     ReleaseSession();
     m_hop.Pause(kPassPauseMs);
+  }
+  ReleaseSession();
+}
+
+int32_t CardMonitor::Look(const QByteArray& reader, const QString& readerName) {
+  tokenlink::PcscApi& pcsc = tokenlink::ActivePcsc();
+  tokenlink::PcscCard card = 0;
+  uint32_t protocol = 0;
+  const int32_t rc = pcsc.Connect(m_watch.Context(), reader.constData(), tokenlink::kShareShared,
+                                  tokenlink::kProtocolT0 | tokenlink::kProtocolT1, &card, &protocol);
+  if (rc != tokenlink::kScardSuccess) {
+    m_tokenInfoPending = true;
+    m_hop.Post([this, rc] { m_client.OnTokenAbsent(rc); });
+    return rc;
+  }
+  // The shared connection stays while the token is read, as in a pass.
+  if (m_tokenInfoPending.exchange(false) && RefreshTokenPanel(readerName) != 1) m_tokenInfoPending = true;
+  pcsc.Disconnect(card, tokenlink::kLeaveCard);
+  return rc;
+}
+
+void CardMonitor::RunOnEvents(const QByteArray& reader, const QString& readerName) {
+  using namespace tokenlink;
+  uint32_t known = kStateUnaware;  // fed back to the next wait
+  bool seenAny = false;            // a look answered for a state ...
+  uint32_t seen = 0;               // ... this look-worthy one
+  int32_t looked = kScardENoSmartcard;  // what the last look found
+  enum class Pnp { Unasked, Events, None } pnp = Pnp::Unasked;  // reader events, asked once a context
+  const auto startAfresh = [&] {
+    known = kStateUnaware;
+    seenAny = false;
+  };
+  while (!StopSeen()) {
+    if (const int32_t rc = m_watch.Open(kScopeSystem); rc != kScardSuccess) {
+      // No service: say so, and try again after a pass's pause.
+      m_tokenInfoPending = true;
+      m_hop.Post([this, rc] { m_client.OnTokenAbsent(rc); });
+      looked = rc;
+      startAfresh();
+      m_hop.Pause(kPassPauseMs);
+      continue;
+    }
+    // While a look keeps failing (unreadable card, reader held, ...) it is
+    // repeated every pass; an empty field and a read token wait for events.
+    const bool settled = looked == kScardENoSmartcard || (looked == kScardSuccess && !m_tokenInfoPending);
+    const uint32_t timeoutMs = settled ? kLongestWaitMs : kPassPauseMs;
+    ReaderState entry{reader.toStdString(), known};
+    const int32_t rc = m_watch.Wait(timeoutMs, &entry, 1);
+    if (StopSeen()) break;
+    if (rc == kScardSuccess || rc == kScardETimeout) {
+      known = entry.eventState & ~(kStateChanged | kStateInUse);
+      const uint32_t now = LookWorthy(known);
+      if (seenAny && EventCount(now) != EventCount(seen) && looked == kScardSuccess) {
+        // The token left since the last look, and another (or the same) may
+        // be in the field again: the one that was read is gone.
+        m_tokenInfoPending = true;
+        m_hop.Post([this] { m_client.OnTokenAbsent(kScardENoSmartcard); });
+      }
+      const bool lookDue = !seenAny || now != seen || (rc == kScardETimeout && !settled);
+      seenAny = true;
+      seen = now;
+      if (lookDue) looked = Look(reader, readerName);
+    } else if (rc == kScardECancelled) {
+      // Stop (seen above), or the engine asked for the token to be read
+      // again, or the reader list went empty and came back.
+      if (looked == kScardSuccess && m_tokenInfoPending) looked = Look(reader, readerName);
+    } else if (rc == kScardEUnknownReader) {
+      // The chosen reader is not attached: say so, then wait for a reader
+      // to come (or look every pass where the service gives no such event).
+      looked = Look(reader, readerName);
+      startAfresh();
+      if (pnp == Pnp::Unasked) pnp = PnpNotificationSupported(m_watch.Context()) ? Pnp::Events : Pnp::None;
+      if (looked == kScardEUnknownReader && pnp == Pnp::Events) {
+        ReaderState readers{kPnpNotification};
+        const int32_t waited = m_watch.Wait(kLongestWaitMs, &readers, 1);
+        if (waited != kScardSuccess && waited != kScardETimeout && waited != kScardECancelled) {
+          m_watch.Close();
+          pnp = Pnp::Unasked;
+          m_hop.Pause(kPassPauseMs);
+        }
+      } else {
+        m_hop.Pause(kPassPauseMs);
+      }
+    } else {
+      // The service went away or the context broke: a new context, looked
+      // at afresh after a pass's pause, and the token read anew (a restarted
+      // service counts insertions from zero).
+      m_watch.Close();
+      m_tokenInfoPending = true;
+      pnp = Pnp::Unasked;
+      startAfresh();
+      m_hop.Pause(kPassPauseMs);
+    }
   }
 }
 

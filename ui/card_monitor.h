@@ -3,6 +3,12 @@
 // tells the burn engine. It owns its thread, its PC/SC context and its stop
 // handshake; it never touches a widget: the window receives what it finds on
 // the window's thread, through the WindowHop, in order.
+//
+// It waits for the reader's events (GetStatusChange) and looks at the reader
+// (a shared connection, as the passes of old) only when its state changed.
+// It looks every 50 ms while a look keeps failing (a card that is not a
+// token, a reader held by another program, no service), and throughout when
+// events are turned off.
 #pragma once
 #include <QByteArray>
 #include <QString>
@@ -11,7 +17,9 @@
 #include <optional>
 #include <thread>
 
+#include "monitor_watching.h"
 #include "pcsc_api.h"
+#include "status_watch.h"
 #include "token_commands.h"
 #include "window_hop.h"
 
@@ -40,7 +48,7 @@ class CardMonitor {
   enum class State {
     Stopped,        // no chain runs
     Running,        // a chain runs for the reader of the last Connect
-    StopRequested,  // the chain ends at the start of its next pass
+    StopRequested,  // the chain ends at the start of its next pass (a wait is woken)
   };
 
   CardMonitor(CardMonitorClient& client, WindowHop& hop);
@@ -53,6 +61,8 @@ class CardMonitor {
   // it here (it may be inside a burn with a message on screen).
   void Connect(const QString& readerName);
   // Window thread: asks the chain to end and starts no other. Wait() joins it.
+  // Asking again repeats the wake-up (pcsc-lite may drop one that comes while
+  // a wait is being set up).
   void RequestStop();
   bool ThreadAlive() const { return m_threadAlive.load(); }
   void Wait();
@@ -60,9 +70,9 @@ class CardMonitor {
 
   // Any thread: the next token in the field is read anew (no token, or no
   // reader at all).
-  void RearmToken() { m_tokenInfoPending = true; }
-  // Any thread: the token in the field is read again at the next pass.
-  void ReadTokenAgain() { m_tokenInfoPending = true; }
+  void RearmToken();
+  // Any thread: the token in the field is read again at once.
+  void ReadTokenAgain() { RearmToken(); }
 
  private:
   struct Session {
@@ -74,6 +84,15 @@ class CardMonitor {
   void StartChain(const QString& readerName);
   void OnChainEnded();  // window thread
   void Run(const QString& readerName);
+  bool StopSeen() const;
+  // The passes of old: a look every 50 ms.
+  void RunPolling(const QByteArray& reader, const QString& readerName);
+  // Waits for the reader's events and looks when its state changed.
+  void RunOnEvents(const QByteArray& reader, const QString& readerName);
+  // A look at the reader on the watch's context: kScardSuccess when a card is
+  // in the field (and the token read if pending), else the PC/SC code that
+  // failed, handed to the window as the token's absence.
+  int32_t Look(const QByteArray& reader, const QString& readerName);
   // kScardSuccess when a card is in the field, else the PC/SC code that failed.
   int32_t TokenInField(const QByteArray& reader);
   int RefreshTokenPanel(const QString& readerName);
@@ -84,7 +103,8 @@ class CardMonitor {
   std::atomic<State> m_state{State::Stopped};
   std::atomic<bool> m_threadAlive{false};
   std::thread m_thread;
-  Session m_session;  // monitor thread only
+  Session m_session;  // monitor thread only (polling)
+  tokenlink::StatusWatch m_watch;  // waited on by the chain's thread, woken by any
 
   // Window thread only.
   std::optional<QString> m_nextReader;  // a Connect waiting for the old chain to end

@@ -10,6 +10,8 @@ namespace ui {
 namespace {
 
 constexpr int kPassPauseMs = 50;
+// The longest wait for a reader event; see the header.
+constexpr uint32_t kLongestWaitMs = 1000;
 
 }  // namespace
 
@@ -32,7 +34,16 @@ void ReaderListMonitor::Start() {
 
 void ReaderListMonitor::RequestStop() {
   if (m_state.load() != State::Stopped) m_state = State::StopRequested;
+  m_watch.Wake();
 }
+
+void ReaderListMonitor::HandOverEveryPass(bool everyPass) {
+  // From waiting to a pass every 50 ms at once.
+  if (everyPass && !m_everyPass.exchange(everyPass)) m_watch.Wake();
+  m_everyPass = everyPass;
+}
+
+bool ReaderListMonitor::StopSeen() const { return m_state.load() == State::StopRequested || m_hop.Closing(); }
 
 void ReaderListMonitor::Wait() {
   if (m_thread.joinable()) m_thread.join();
@@ -46,20 +57,61 @@ bool ReaderListMonitor::Unchanged(const Listing& listing) const {
   return m_handedOver && *m_handedOver == listing;
 }
 
+void ReaderListMonitor::HandOver(Listing listing) {
+  if (Unchanged(listing)) return;
+  QStringList names;
+  for (const std::string& name : listing.names) names << app::AnsiToWide(QByteArray::fromStdString(name));
+  const bool listed = listing.listed;
+  const int32_t pcscResult = listing.pcscResult;
+  m_handedOver = std::move(listing);
+  m_hop.Post([this, listed, names, pcscResult] { m_client.ApplyReaderList(listed, names, pcscResult); });
+}
+
+void ReaderListMonitor::Tell(Watching watching) {
+  if (m_told == watching) return;
+  m_told = watching;
+  m_hop.Post([this, watching] { m_client.ApplyWatching(watching); });
+}
+
 void ReaderListMonitor::Run() {
-  do {
-    if (m_state.load() == State::StopRequested) break;
+  using namespace tokenlink;
+  const bool forced = PollingForced();
+  std::optional<bool> pnp;  // the service gives reader events (asked once a context)
+  while (!StopSeen()) {
     Listing listing;
-    listing.listed = tokenlink::ListReaders(&listing.names, &listing.pcscResult) == 0;
-    if (!Unchanged(listing)) {
-      QStringList names;
-      for (const std::string& name : listing.names) names << app::AnsiToWide(QByteArray::fromStdString(name));
-      const bool listed = listing.listed;
-      const int32_t pcscResult = listing.pcscResult;
-      m_handedOver = std::move(listing);
-      m_hop.Post([this, listed, names, pcscResult] { m_client.ApplyReaderList(listed, names, pcscResult); });
+    if (forced) {
+      Tell(Watching::PollingForced);
+      listing.listed = ListReaders(&listing.names, &listing.pcscResult) == 0;
+    } else if (const int32_t rc = m_watch.Open(kScopeUser); rc != kScardSuccess) {
+      listing.pcscResult = rc;
+    } else {
+      if (!pnp) {
+        pnp = PnpNotificationSupported(m_watch.Context());
+        Tell(*pnp ? Watching::Events : Watching::PollingNoEvents);
+      }
+      listing.listed = ListReadersOn(m_watch.Context(), &listing.names, &listing.pcscResult) == 0;
     }
-  } while (m_hop.Pause(kPassPauseMs));
+    const bool noReader = !listing.listed && listing.pcscResult == kScardENoReadersAvailable;
+    if (!forced && !listing.listed && !noReader) {
+      // No service, or the context broke: a new one at the next pass.
+      m_watch.Close();
+      pnp.reset();
+    }
+    HandOver(std::move(listing));
+
+    const bool waitForEvents = !forced && pnp.value_or(false) && m_watch.IsOpen() && !m_everyPass;
+    if (!waitForEvents) {
+      if (!m_hop.Pause(kPassPauseMs)) break;
+      continue;
+    }
+    ReaderState readers{kPnpNotification};
+    const int32_t rc = m_watch.Wait(kLongestWaitMs, &readers, 1);
+    if (rc != kScardSuccess && rc != kScardETimeout && rc != kScardECancelled) {
+      m_watch.Close();
+      pnp.reset();
+    }
+  }
+  m_watch.Close();
   m_state = State::Stopped;
 }
 

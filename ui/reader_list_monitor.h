@@ -1,7 +1,15 @@
-// The reader-list monitor: lists the attached readers every 50 ms on a thread
-// of its own and hands the list to the window when the window has something
-// to change: a reader came or went, the listing failed or found no reader,
-// or the window waits for the operator to choose a reader.
+// The reader-list monitor: lists the attached readers on a thread of its own
+// and hands the list to the window when the window has something to change:
+// a reader came or went, the listing failed or found no reader, or the window
+// waits for the operator to choose a reader.
+//
+// It lists when the service reports a reader attached or removed (a wait on
+// the PnP pseudo-reader), and at least once a second: pcsc-lite reports only
+// the changes made while the wait is in progress, so one made between a
+// listing and the next wait is found by the next listing. It lists every
+// 50 ms, as the passes of old, while no reader is chosen (each pass renews
+// the reminder), while the listing fails for want of a service, where the
+// service gives no reader events, and when events are turned off.
 #pragma once
 #include <QStringList>
 #include <atomic>
@@ -11,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "monitor_watching.h"
+#include "status_watch.h"
 #include "window_hop.h"
 
 namespace ui {
@@ -22,6 +32,9 @@ class ReaderListClient {
   // pcscResult is the PC/SC code of a failed listing (kScardSuccess when
   // listed).
   virtual void ApplyReaderList(bool listed, const QStringList& names, int32_t pcscResult) = 0;
+  // Window thread: how the monitors watch, told at the start and when it
+  // changes.
+  virtual void ApplyWatching(Watching watching) = 0;
 };
 
 class ReaderListMonitor {
@@ -29,7 +42,7 @@ class ReaderListMonitor {
   enum class State {
     Stopped,
     Running,
-    StopRequested,  // the loop ends at its next pause
+    StopRequested,  // the loop ends at its next pause (a wait is woken)
   };
 
   ReaderListMonitor(ReaderListClient& client, WindowHop& hop);
@@ -37,7 +50,7 @@ class ReaderListMonitor {
   ReaderListMonitor(const ReaderListMonitor&) = delete;
   ReaderListMonitor& operator=(const ReaderListMonitor&) = delete;
 
-  // Window thread.
+  // Window thread. Asking to stop again repeats the wake-up.
   void Start();
   void RequestStop();
   bool ThreadAlive() const { return m_threadAlive.load(); }
@@ -46,10 +59,11 @@ class ReaderListMonitor {
 
   // Any thread: while no reader is chosen, every pass is handed over, since
   // each one renews the reminder on the status line.
-  void HandOverEveryPass(bool everyPass) { m_everyPass = everyPass; }
+  void HandOverEveryPass(bool everyPass);
 
  private:
   void Run();
+  bool StopSeen() const;
   // What a pass found: whether the listing succeeded, the names as PC/SC
   // gives them (compared as they are; turned into text only when handed
   // over), and the PC/SC code that says why it failed.
@@ -60,6 +74,9 @@ class ReaderListMonitor {
     bool operator==(const Listing&) const = default;
   };
   bool Unchanged(const Listing& listing) const;
+  // Hands the listing over unless the window has nothing to change.
+  void HandOver(Listing listing);
+  void Tell(Watching watching);
 
   ReaderListClient& m_client;
   WindowHop& m_hop;
@@ -68,6 +85,8 @@ class ReaderListMonitor {
   std::atomic<bool> m_everyPass{true};
   std::thread m_thread;
   std::optional<Listing> m_handedOver;  // monitor thread only
+  std::optional<Watching> m_told;        // monitor thread only
+  tokenlink::StatusWatch m_watch;        // waited on by the thread, woken by any
 };
 
 }  // namespace ui

@@ -61,11 +61,24 @@ void CVantorDlg::OnSyncClock() {
 
 QString CVantorDlg::TokenClockNow() const {
   if (!m_tokenClockSeconds) return TokenTimeText(app::WideToAnsi(m_tokenClock));
+  return TokenTimeText(TokenClockTextNow());
+}
+
+QByteArray CVantorDlg::TokenClockTextNow() const {
   // The clock goes on running in the token: what was read is older by now.
   const int64_t elapsedMs = std::max<int64_t>(0, ui::ActiveWindowClock().MonotonicMs() - m_tokenClockReadAtMs);
-  const int64_t now = static_cast<int64_t>(*m_tokenClockSeconds) + elapsedMs / 1000;
-  const std::string clockText = tokenlink::ClockText(tokenlink::ClockFieldsOf(now));
-  return TokenTimeText(QByteArray::fromStdString(clockText));
+  const int64_t now = static_cast<int64_t>(m_tokenClockSeconds.value_or(0)) + elapsedMs / 1000;
+  return QByteArray::fromStdString(tokenlink::ClockText(tokenlink::ClockFieldsOf(now)));
+}
+
+void CVantorDlg::TickClocks() {
+  if (m_serialNumber.isEmpty()) {
+    m_clockTimer->stop();
+    return;
+  }
+  UpdateComputerClock();
+  if (m_tokenClockSeconds) m_tokenClock = app::AnsiToWide(TokenClockTextNow());
+  ShowBoundTexts();
 }
 
 QByteArray CVantorDlg::ClockTextFor(bool computerClock) {

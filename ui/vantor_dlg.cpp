@@ -158,6 +158,10 @@ void CVantorDlg::SetUpControls() {
                               QStringLiteral("User Name"), QStringLiteral("Result")});
   m_logList->FitColumns();
 
+  m_clockTimer = new QTimer(this);
+  m_clockTimer->setInterval(1000);
+  connect(m_clockTimer, &QTimer::timeout, this, &CVantorDlg::TickClocks);
+
   m_readerMonitor.Start();
 }
 
@@ -190,6 +194,7 @@ void CVantorDlg::SetBurnEnabled(bool enabled) {
 }
 
 void CVantorDlg::ClearTokenTexts() {
+  if (m_clockTimer) m_clockTimer->stop();
   m_serialNumber.clear();
   m_serialBytes.clear();
   m_tokenClock.clear();
@@ -309,11 +314,13 @@ void CVantorDlg::StopMonitors() {
   m_monitorsStopped = true;
   BeginClosing();
   m_hop.BeginClosing();
-  m_readerMonitor.RequestStop();
-  m_cardMonitor.RequestStop();
+  m_clockTimer->stop();
   // A monitor may still hand over a booking that must not be lost; keep
-  // handling events until both have ended.
+  // handling events until both have ended. Asking again wakes a wait that
+  // pcsc-lite was still setting up when first asked.
   while (m_readerMonitor.ThreadAlive() || m_cardMonitor.ThreadAlive()) {
+    m_readerMonitor.RequestStop();
+    m_cardMonitor.RequestStop();
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   m_readerMonitor.Wait();
@@ -358,6 +365,11 @@ void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names, int32_t 
   // The choice is the operator's: adding a reader selects nothing.
   if (m_readerCombo->currentIndex() != selected) m_readerCombo->setCurrentIndex(selected);
   OnRefreshView();
+}
+
+void CVantorDlg::ApplyWatching(ui::Watching watching) {
+  const QString note = ui::WatchingNote(watching);
+  if (m_ui->causeLabel->toolTip() != note) m_ui->causeLabel->setToolTip(note);
 }
 
 void CVantorDlg::OnConnect() {
@@ -419,6 +431,9 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
   LookUpSeedBySerial();
   NormaliseSecret();
   if (!m_secret.isEmpty()) SetBurnEnabled(true);
+  // Shown at once; the refresh after the read's pause follows as before.
+  OnRefreshView();
+  m_clockTimer->start();
   m_tokenToldToEngine = true;
   station::FieldToken token{m_serialBytes, m_serialNumber};
   Dispatch(station::TokenSeen{std::move(token), CurrentForm()});

@@ -27,6 +27,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class QToolButton;
 class CMyListCtrl;
 
@@ -112,6 +113,7 @@ class CVantorDlg : public QDialog,
 
   // ui::ReaderListClient
   void ApplyReaderList(bool listed, const QStringList& names, int32_t pcscResult) override;
+  void ApplyWatching(ui::Watching watching) override;
   // ui::CardMonitorClient
   void OnCardChainStarted() override;
   void OnTokenAbsent(int32_t pcscResult) override;
@@ -123,6 +125,10 @@ class CVantorDlg : public QDialog,
   QByteArray ClockTextFor(bool computerClock);
   // The token clock now: as read, moved on by the time since the read.
   QString TokenClockNow() const;
+  // The same in the panel's form; the token clock was read (m_tokenClockSeconds).
+  QByteArray TokenClockTextNow() const;
+  // Once a second while a token is shown: both clocks of the panel move on.
+  void TickClocks();
   // Window thread: an event for the burn engine.
   void Dispatch(station::Event event);
   // The token panel is empty now; the engine hears of it once.
@@ -185,6 +191,7 @@ class CVantorDlg : public QDialog,
   std::optional<QString> m_secretFromFile;
   QString m_readerCause;              // why the reader list is empty, or empty
   QString m_cardCause;                // why the token panel is empty, or empty
+  QTimer* m_clockTimer = nullptr;     // runs while a token is shown
   bool m_burnButtonHeld = false;  // OnBurn, its pause included
   bool m_closing = false;
   bool m_monitorsStopped = false;
