@@ -11,6 +11,15 @@
 #                                dies and comes back); the token stays
 #   pcsc-stack.sh token-stop DIR | token-start DIR [-- VIRTUAL-TOKEN OPTIONS...]
 #                                stops / starts the virtual token alone
+#   pcsc-stack.sh entry-add DIR | entry-remove DIR
+#                                adds a vpcd reader entry of two slots
+#                                ("Virtual PCD B 00 00" and "... 00 01", then
+#                                C, ...) or removes the last one added, and
+#                                restarts pcscd on the new configuration:
+#                                pcscd 1.9 reads its serial reader entries
+#                                only when it starts (its --hotplug rescans
+#                                USB alone). entry-add prints the entry's
+#                                port (slot 0; slot 1 is the next one).
 #
 # Environment: VIRTUAL_TOKEN and PCSCD_SOCKET_LAUNCH name the programs (default:
 # the build/ tree); PCSC_STACK_NO_TOKEN=1 starts pcscd only (the caller runs
@@ -89,6 +98,44 @@ cmd_env() {
   echo "export ZZ_VPCD_PORT=$(cat "$dir/port")"
 }
 
+write_entry() {  # FILE FRIENDLYNAME PORT
+  local hex
+  hex=$(printf '0x%X' "$3")
+  printf 'FRIENDLYNAME "%s"\nDEVICENAME   /dev/null:%s\nLIBPATH      %s\nCHANNELID    %s\n' \
+    "$2" "$hex" /usr/lib/pcsc/drivers/serial/libifdvpcd.so "$hex" >"$1"
+}
+
+# Entries beyond the first, in the order they were added.
+added_entries() { ls "$1/reader.conf.d" 2>/dev/null | grep '^vpcd-[B-Z]$' | sort || true; }
+
+cmd_entry_add() {
+  local dir=$1 letters=BCDEFGHIJKLMNOPQRSTUVWXYZ count port
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  count=$(added_entries "$dir" | wc -l)
+  [ "$count" -lt ${#letters} ] || die "no more entries"
+  local letter=${letters:$count:1}
+  port=$(free_port)
+  write_entry "$dir/reader.conf.d/vpcd-$letter" "Virtual PCD $letter" "$port"
+  restart_pcscd "$dir"
+  echo "$port"
+}
+
+cmd_entry_remove() {
+  local dir=$1 last
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  last=$(added_entries "$dir" | tail -n 1)
+  [ -n "$last" ] || die "no entry was added"
+  rm -f "$dir/reader.conf.d/$last"
+  restart_pcscd "$dir"
+}
+
+restart_pcscd() {
+  local dir=$1 mode=""
+  stop_pcscd "$dir"
+  [ "$(cat "$dir/mode" 2>/dev/null)" = socket-activation ] && mode=socket
+  start_pcscd "$dir" "$mode"
+}
+
 stop_pcscd() {
   local dir=$1
   stop_pid_file "$dir/pcscd.pid"
@@ -155,14 +202,7 @@ cmd_start() {
   [[ $port =~ ^[0-9]+$ ]] || die "bad port: $port"
   echo "$port" >"$dir/port"
   rm -rf "$dir/reader.conf.d" && mkdir -p "$dir/reader.conf.d" "$dir/run"
-  local hex
-  hex=$(printf '0x%X' "$port")
-  cat >"$dir/reader.conf.d/vpcd" <<EOF
-FRIENDLYNAME "Virtual PCD"
-DEVICENAME   /dev/null:$hex
-LIBPATH      $driver
-CHANNELID    $hex
-EOF
+  write_entry "$dir/reader.conf.d/vpcd" "Virtual PCD" "$port"
 
   start_pcscd "$dir" "${PCSC_STACK_MODE:-}"
   if [ -n "$token" ]; then
@@ -227,6 +267,8 @@ case "${1:-}" in
   pcscd-stop) [ $# -eq 2 ] || die "usage: $0 pcscd-stop DIR"; stop_pcscd "$(cd "$2" && pwd)" ;;
   pcscd-start) [ $# -eq 2 ] || die "usage: $0 pcscd-start DIR"; cmd_pcscd_start "$(cd "$2" && pwd)" ;;
   token-stop) [ $# -eq 2 ] || die "usage: $0 token-stop DIR"; stop_pid_file "$(cd "$2" && pwd)/virtual-token.pid" ;;
+  entry-add) [ $# -eq 2 ] || die "usage: $0 entry-add DIR"; cmd_entry_add "$(cd "$2" && pwd)" ;;
+  entry-remove) [ $# -eq 2 ] || die "usage: $0 entry-remove DIR"; cmd_entry_remove "$(cd "$2" && pwd)" ;;
   token-start) [ $# -ge 2 ] || die "usage: $0 token-start DIR [-- TOKEN OPTIONS]"; shift; d=$(cd "$1" && pwd); shift; cmd_token_start "$d" "$@" ;;
-  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR | pcscd-stop DIR | pcscd-start DIR | token-stop DIR | token-start DIR [-- TOKEN OPTIONS]" ;;
+  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR | pcscd-stop DIR | pcscd-start DIR | token-stop DIR | token-start DIR [-- TOKEN OPTIONS] | entry-add DIR | entry-remove DIR" ;;
 esac

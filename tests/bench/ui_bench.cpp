@@ -6,6 +6,9 @@
 //   ui_bench bare SECONDS PCSCD_PID   the same PC/SC calls at the same rate,
 //                                     without a window
 //   ui_bench burn COUNT               Burn press to success message
+//   ui_bench arrival COUNT            token laid (the virtual token's control
+//                                     socket, ZZ_VTOKEN_CONTROL) to its serial
+//                                     number shown, and pcscd's part of it
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -21,12 +24,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "../ui/virtual_token_control.h"
 #include "app_values.h"
 #include "operator_messages.h"
 #include "pcsc_api.h"
@@ -270,6 +276,107 @@ int Burn(int count) {
   return 0;
 }
 
+// The moment pcscd reports a card on the reader, seen by a wait of its own.
+class PresenceWatch {
+ public:
+  explicit PresenceWatch(const std::string& reader) : m_reader(reader) {
+    tokenlink::ActivePcsc().EstablishContext(tokenlink::kScopeSystem, &m_context);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~PresenceWatch() {
+    m_stop = true;
+    while (!m_ended) {
+      tokenlink::ActivePcsc().Cancel(m_context);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    m_thread.join();
+    tokenlink::ActivePcsc().ReleaseContext(m_context);
+  }
+  // When the card was first reported present since Reset, if it was.
+  std::optional<std::chrono::steady_clock::time_point> Present() {
+    std::lock_guard lock(m_mutex);
+    return m_present;
+  }
+  void Reset() {
+    std::lock_guard lock(m_mutex);
+    m_present.reset();
+  }
+
+ private:
+  void Run() {
+    tokenlink::ReaderState entry{m_reader};
+    while (!m_stop) {
+      const int32_t rc = tokenlink::ActivePcsc().GetStatusChange(m_context, 1000, &entry, 1);
+      if (rc == tokenlink::kScardSuccess && (entry.eventState & tokenlink::kStatePresent)) {
+        std::lock_guard lock(m_mutex);
+        if (!m_present) m_present = std::chrono::steady_clock::now();
+      }
+      if (rc == tokenlink::kScardSuccess || rc == tokenlink::kScardETimeout)
+        entry.currentState = entry.eventState & ~tokenlink::kStateChanged;
+    }
+    m_ended = true;
+  }
+  std::string m_reader;
+  tokenlink::PcscContext m_context = 0;
+  std::atomic<bool> m_stop{false}, m_ended{false};
+  std::mutex m_mutex;
+  std::optional<std::chrono::steady_clock::time_point> m_present;
+  std::thread m_thread;
+};
+
+// Runs the event loop until the label's text is there (shown) or gone,
+// looking every millisecond; when that happened, or nothing after 10 s.
+std::optional<std::chrono::steady_clock::time_point> WhenShown(QWidget* label, bool shown) {
+  QEventLoop loop;
+  std::optional<std::chrono::steady_clock::time_point> when;
+  QTimer look;
+  look.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (label->property("text").toString().isEmpty() != shown) {
+      when = std::chrono::steady_clock::now();
+      loop.quit();
+    }
+  });
+  look.start(1);
+  QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+  loop.exec();
+  return when;
+}
+
+int Arrival(int count) {
+  const std::string readerName = FirstReader();
+  SilentMessages messages;
+  ui::UseMessages(&messages);
+  CVantorDlg dlg;
+  dlg.show();
+  if (!ConnectStation(dlg, QString::fromStdString(readerName))) return 1;
+  QWidget* serial = dlg.Control(1006);
+  PresenceWatch watch(readerName);
+  std::vector<double> total, reported, shownAfterReport;
+  for (int i = 0; i < count; ++i) {
+    if (!ControlOk("remove") || !WhenShown(serial, false)) return 1;
+    // A random phase against pcscd's own look at the reader.
+    RunEventLoopFor(100 + static_cast<int>(QRandomGenerator::global()->bounded(400)));
+    watch.Reset();
+    const auto laid = std::chrono::steady_clock::now();
+    if (!ControlOk("insert")) return 1;
+    const auto shown = WhenShown(serial, true);
+    const auto present = watch.Present();
+    if (!shown || !present) {
+      std::fprintf(stderr, "arrival %d: not shown\n", i);
+      return 1;
+    }
+    total.push_back(std::chrono::duration<double, std::milli>(*shown - laid).count());
+    reported.push_back(std::chrono::duration<double, std::milli>(*present - laid).count());
+    shownAfterReport.push_back(std::chrono::duration<double, std::milli>(*shown - *present).count());
+  }
+  std::printf("token laid -> serial number shown, median of %d: %.1f ms\n", count, Median(total));
+  std::printf("  laid -> pcscd reports the card (pcscd's own look at the vpcd reader): %.1f ms\n", Median(reported));
+  std::printf("  pcscd reports the card -> serial number shown: %.1f ms\n", Median(shownAfterReport));
+  dlg.done(0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -278,6 +385,7 @@ int main(int argc, char** argv) {
   if (mode == "idle" && argc == 4) return Idle(std::atoi(argv[2]), std::atol(argv[3]));
   if (mode == "bare" && argc == 4) return Bare(std::atoi(argv[2]), std::atol(argv[3]));
   if (mode == "burn" && argc == 3) return Burn(std::atoi(argv[2]));
-  std::fprintf(stderr, "usage: ui_bench idle SECONDS PCSCD_PID | bare SECONDS PCSCD_PID | burn COUNT\n");
+  if (mode == "arrival" && argc == 3) return Arrival(std::atoi(argv[2]));
+  std::fprintf(stderr, "usage: ui_bench idle SECONDS PCSCD_PID | bare SECONDS PCSCD_PID | burn COUNT | arrival COUNT\n");
   return 2;
 }
