@@ -20,6 +20,10 @@
 #                                only when it starts (its --hotplug rescans
 #                                USB alone). entry-add prints the entry's
 #                                port (slot 0; slot 1 is the next one).
+#                                vpcd 3.3 keeps one set of slots per pcscd:
+#                                while a second entry is there, the readers
+#                                are all listed but the first entry's cards
+#                                are not served; removing it mends that.
 #
 # Environment: VIRTUAL_TOKEN and PCSCD_SOCKET_LAUNCH name the programs (default:
 # the build/ tree); PCSC_STACK_NO_TOKEN=1 starts pcscd only (the caller runs

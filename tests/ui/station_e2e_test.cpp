@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -20,6 +21,7 @@
 #include <memory>
 
 #include "file_dialogs.h"
+#include "monitor_watching.h"
 #include "pcsc_api.h"
 #include "station_test_support.h"
 #include "totp.h"
@@ -45,6 +47,8 @@ class StationE2eTest : public StationWindowTest {
   void seedWriteWithoutAnswerStoppedIsBookedUnknown();
   void recoversAfterPcscdRestart();
   void seedFileSecretIsBurnedAndMatchesThePreview();
+  void connectAndCloseEndTheWaitsAtOnce();
+  void secondReaderEntryAppearsAndGoes();
 
  private:
   // fault: a control command for the virtual token, given right before the press.
@@ -141,6 +145,58 @@ void StationE2eTest::seedWriteWithoutAnswerStoppedIsBookedUnknown() {
   QCOMPARE(ExportLines(QStringLiteral(".b32.csv")), QStringList());
   QCOMPARE(ExportLines(QStringLiteral(".hex.csv")), QStringList());
   QCOMPARE(ExportLines(QStringLiteral(".azure.csv")).size(), 1);  // the header only
+}
+
+// pcscd's Cancel ends the monitors' waits: Connect to another reader starts
+// the new watch, and closing returns, well within the longest wait (1 s).
+void StationE2eTest::connectAndCloseEndTheWaitsAtOnce() {
+  // With events turned off, a chain ends at its next pass instead.
+  const qint64 boundMs = ui::PollingForced() ? 250 : 100;
+  ConnectTo(kReader, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  QTest::qWait(300);  // both monitors are waiting by now
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  readers->setCurrentIndex(readers->findText(QStringLiteral("Virtual PCD 00 01")));
+  QVERIFY(readers->currentIndex() >= 0);
+  QElapsedTimer connected;
+  connected.start();
+  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card not detected"), 5000);
+  QVERIFY2(connected.elapsed() < boundMs, qPrintable(QString::number(connected.elapsed())));
+
+  QTest::qWait(300);
+  QElapsedTimer closing;
+  closing.start();
+  m_dlg->done(0);
+  QVERIFY2(closing.elapsed() < boundMs, qPrintable(QString::number(closing.elapsed())));
+}
+
+// pcscd reads its serial reader entries only when it starts, so a second vpcd
+// entry comes with a restart (during which the list is empty, the selection
+// with it): the reader list shows the entry's two slots after the first ones,
+// and loses them when the entry goes; then the card monitor finds the watched
+// reader's token again. (vpcd keeps one set of slots per pcscd: while the
+// second entry is there, the first one's cards are not served.)
+void StationE2eTest::secondReaderEntryAppearsAndGoes() {
+  if (qEnvironmentVariableIsEmpty("UI_STACK_SCRIPT")) QSKIP("needs UI_STACK_SCRIPT and UI_STACK_DIR");
+  auto* readers = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  auto names = [readers] {
+    QStringList list;
+    for (int i = 0; i < readers->count(); ++i) list << readers->itemText(i);
+    return list;
+  };
+  ConnectTo(kReader, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
+  QCOMPARE(names(), QStringList({kReader, "Virtual PCD 00 01"}));
+
+  QVERIFY(Stack({QStringLiteral("entry-add")}));
+  QTRY_COMPARE_WITH_TIMEOUT(names(),
+                            QStringList({kReader, "Virtual PCD 00 01", "Virtual PCD B 00 00", "Virtual PCD B 00 01"}),
+                            10000);
+
+  QVERIFY(Stack({QStringLiteral("entry-remove")}));
+  QTRY_COMPARE_WITH_TIMEOUT(names(), QStringList({kReader, "Virtual PCD 00 01"}), 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), kSerial, 10000);
 }
 
 void StationE2eTest::recoversAfterPcscdRestart() {

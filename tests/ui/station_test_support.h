@@ -196,6 +196,10 @@ class TestClock : public ui::WindowClock {
   }
   int64_t MonotonicMs() const override { return m_monotonicMs.load(); }
   void Advance(int64_t ms) { m_monotonicMs += ms; }
+  void Set(QDateTime now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_now = std::move(now);
+  }
 
  private:
   mutable std::mutex m_mutex;
