@@ -10,7 +10,7 @@ constexpr int kPassPauseMs = 50;
 // The longest wait for an event: a wake-up lost by pcsc-lite (see
 // StatusWatch) and a change that gives no event (another program taking the
 // reader for itself) are seen within this.
-constexpr uint32_t kLongestWaitMs = 1000;
+constexpr uint32_t kLongestWaitMs = 5000;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
 

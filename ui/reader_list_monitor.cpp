@@ -11,7 +11,7 @@ namespace {
 
 constexpr int kPassPauseMs = 50;
 // The longest wait for a reader event; see the header.
-constexpr uint32_t kLongestWaitMs = 1000;
+constexpr uint32_t kLongestWaitMs = 5000;
 
 }  // namespace
 
@@ -76,7 +76,7 @@ void ReaderListMonitor::Tell(Watching watching) {
 void ReaderListMonitor::Run() {
   using namespace tokenlink;
   const bool forced = PollingForced();
-  std::optional<bool> pnp;  // the service gives reader events (asked once a context)
+  enum class Pnp { Unasked, Events, None } pnp = Pnp::Unasked;  // reader events, asked once a context
   while (!StopSeen()) {
     Listing listing;
     if (forced) {
@@ -85,9 +85,9 @@ void ReaderListMonitor::Run() {
     } else if (const int32_t rc = m_watch.Open(kScopeUser); rc != kScardSuccess) {
       listing.pcscResult = rc;
     } else {
-      if (!pnp) {
-        pnp = PnpNotificationSupported(m_watch.Context());
-        Tell(*pnp ? Watching::Events : Watching::PollingNoEvents);
+      if (pnp == Pnp::Unasked) {
+        pnp = PnpNotificationSupported(m_watch.Context()) ? Pnp::Events : Pnp::None;
+        Tell(pnp == Pnp::Events ? Watching::Events : Watching::PollingNoEvents);
       }
       listing.listed = ListReadersOn(m_watch.Context(), &listing.names, &listing.pcscResult) == 0;
     }
@@ -95,11 +95,11 @@ void ReaderListMonitor::Run() {
     if (!forced && !listing.listed && !noReader) {
       // No service, or the context broke: a new one at the next pass.
       m_watch.Close();
-      pnp.reset();
+      pnp = Pnp::Unasked;
     }
     HandOver(std::move(listing));
 
-    const bool waitForEvents = !forced && pnp.value_or(false) && m_watch.IsOpen() && !m_everyPass;
+    const bool waitForEvents = !forced && pnp == Pnp::Events && m_watch.IsOpen() && !m_everyPass;
     if (!waitForEvents) {
       if (!m_hop.Pause(kPassPauseMs)) break;
       continue;
@@ -108,7 +108,7 @@ void ReaderListMonitor::Run() {
     const int32_t rc = m_watch.Wait(kLongestWaitMs, &readers, 1);
     if (rc != kScardSuccess && rc != kScardETimeout && rc != kScardECancelled) {
       m_watch.Close();
-      pnp.reset();
+      pnp = Pnp::Unasked;
     }
   }
   m_watch.Close();

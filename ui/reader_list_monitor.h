@@ -4,9 +4,9 @@
 // waits for the operator to choose a reader.
 //
 // It lists when the service reports a reader attached or removed (a wait on
-// the PnP pseudo-reader), and at least once a second: pcsc-lite reports only
-// the changes made while the wait is in progress, so one made between a
-// listing and the next wait is found by the next listing. It lists every
+// the PnP pseudo-reader), and every five seconds besides: pcsc-lite reports
+// only the changes made while the wait is in progress, so one made in the
+// instant between a listing and the next wait is found by the next listing. It lists every
 // 50 ms, as the passes of old, while no reader is chosen (each pass renews
 // the reminder), while the listing fails for want of a service, where the
 // service gives no reader events, and when events are turned off.

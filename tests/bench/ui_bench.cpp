@@ -5,6 +5,8 @@
 //                                     and idle: CPU of the station and pcscd
 //   ui_bench bare SECONDS PCSCD_PID   the same PC/SC calls at the same rate,
 //                                     without a window
+//   ui_bench watch SECONDS PCSCD_PID PID
+//                                     the same for another program (pcsc_scan)
 //   ui_bench burn COUNT               Burn press to success message
 //   ui_bench arrival COUNT            token laid (the virtual token's control
 //                                     socket, ZZ_VTOKEN_CONTROL) to its serial
@@ -23,9 +25,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <sys/resource.h>
 #include <thread>
@@ -55,6 +59,43 @@ double ProcessCpuSeconds(long pid) {
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// A process's CPU time, as precisely as /proc tells: the run time of each of
+// its threads in nanoseconds (schedstat) when the same threads lived
+// throughout, else the clock ticks of the whole process (10 ms each), which
+// also count threads that have ended.
+class ProcessCpu {
+ public:
+  explicit ProcessCpu(long pid) : m_pid(pid), m_start(Read()) {}
+  double SecondsSinceStart() const {
+    const Reading now = Read();
+    if (now.threads == m_start.threads) return (now.threadNs - m_start.threadNs) / 1e9;
+    return now.tickSeconds - m_start.tickSeconds;
+  }
+
+ private:
+  struct Reading {
+    std::set<std::string> threads;
+    double threadNs = 0;
+    double tickSeconds = 0;
+  };
+  Reading Read() const {
+    Reading reading;
+    reading.tickSeconds = ProcessCpuSeconds(m_pid);
+    const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(tasks)) {
+      std::ifstream schedstat(entry.path() / "schedstat");
+      double ns = 0;
+      if (schedstat >> ns) {
+        reading.threads.insert(entry.path().filename());
+        reading.threadNs += ns;
+      }
+    }
+    return reading;
+  }
+  long m_pid;
+  Reading m_start;
+};
 
 double OwnCpuSeconds() {
   rusage usage{};
@@ -91,15 +132,15 @@ struct Measured {
 template <class Idle>
 Measured Measure(int seconds, long pcscdPid, Idle idle) {
   const double own0 = OwnCpuSeconds();
-  const double pcscd0 = ProcessCpuSeconds(pcscdPid);
+  const ProcessCpu pcscd(pcscdPid);
   QElapsedTimer timer;
   timer.start();
   idle(seconds);
-  return {OwnCpuSeconds() - own0, ProcessCpuSeconds(pcscdPid) - pcscd0, timer.elapsed() / 1000.0};
+  return {OwnCpuSeconds() - own0, pcscd.SecondsSinceStart(), timer.elapsed() / 1000.0};
 }
 
 void Print(const char* what, const Measured& m) {
-  std::printf("%-8s over %.1f s: own %.3f s CPU = %.2f %% of a core; pcscd %.3f s = %.2f %%; together %.2f %%\n", what,
+  std::printf("%-9s over %.1f s: own %.4f s CPU = %.3f %% of a core; pcscd %.4f s = %.3f %%; together %.3f %%\n", what,
               m.seconds, m.ownCpu, 100 * m.ownCpu / m.seconds, m.pcscdCpu, 100 * m.pcscdCpu / m.seconds,
               100 * (m.ownCpu + m.pcscdCpu) / m.seconds);
 }
@@ -343,6 +384,18 @@ std::optional<std::chrono::steady_clock::time_point> WhenShown(QWidget* label, b
   return when;
 }
 
+// Another program (pcsc_scan) beside pcscd, measured as the station is.
+int Watch(int seconds, long pcscdPid, long otherPid) {
+  const ProcessCpu other(otherPid);
+  const ProcessCpu pcscd(pcscdPid);
+  QElapsedTimer timer;
+  timer.start();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const Measured m{other.SecondsSinceStart(), pcscd.SecondsSinceStart(), timer.elapsed() / 1000.0};
+  Print("pcsc_scan", m);
+  return 0;
+}
+
 int Arrival(int count) {
   const std::string readerName = FirstReader();
   SilentMessages messages;
@@ -386,6 +439,7 @@ int main(int argc, char** argv) {
   if (mode == "bare" && argc == 4) return Bare(std::atoi(argv[2]), std::atol(argv[3]));
   if (mode == "burn" && argc == 3) return Burn(std::atoi(argv[2]));
   if (mode == "arrival" && argc == 3) return Arrival(std::atoi(argv[2]));
-  std::fprintf(stderr, "usage: ui_bench idle SECONDS PCSCD_PID | bare SECONDS PCSCD_PID | burn COUNT | arrival COUNT\n");
+  if (mode == "watch" && argc == 5) return Watch(std::atoi(argv[2]), std::atol(argv[3]), std::atol(argv[4]));
+  std::fprintf(stderr, "usage: ui_bench idle SECONDS PCSCD_PID | bare SECONDS PCSCD_PID | burn COUNT | arrival COUNT | watch SECONDS PCSCD_PID PID\n");
   return 2;
 }

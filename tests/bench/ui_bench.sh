@@ -19,28 +19,13 @@ export QT_QPA_PLATFORM=offscreen
 pcscd_pid=$(cat "$stack/pcscd.pid")
 bench=$build/tests/bench/ui_bench
 
-cpu_ticks() {  # PID: user + system clock ticks so far
-  local stat
-  stat=$(cat "/proc/$1/stat")
-  stat=${stat##*) }
-  set -- $stat
-  echo $(( ${12} + ${13} ))
-}
-
 echo "== idle, reader and token present, ${seconds} s each"
 if command -v pcsc_scan >/dev/null; then
   pcsc_scan -q >/dev/null 2>&1 &
   scan=$!
   sleep 1
-  hz=$(getconf CLK_TCK)
-  s0=$(cpu_ticks "$scan"); p0=$(cpu_ticks "$pcscd_pid"); t0=$(date +%s.%N)
-  sleep "$seconds"
-  s1=$(cpu_ticks "$scan"); p1=$(cpu_ticks "$pcscd_pid"); t1=$(date +%s.%N)
+  "$bench" watch "$seconds" "$pcscd_pid" "$scan"
   kill "$scan"; wait "$scan" 2>/dev/null || true
-  awk -v s=$((s1 - s0)) -v p=$((p1 - p0)) -v hz="$hz" -v t0="$t0" -v t1="$t1" 'BEGIN {
-    t = t1 - t0
-    printf "pcsc_scan over %.1f s: own %.3f s CPU = %.2f %% of a core; pcscd %.3f s = %.2f %%; together %.2f %%\n",
-      t, s / hz, 100 * s / hz / t, p / hz, 100 * p / hz / t, 100 * (s + p) / hz / t }'
 else
   echo "pcsc_scan: not installed (apt-get install pcsc-tools), no yardstick"
 fi

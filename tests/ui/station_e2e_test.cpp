@@ -148,7 +148,7 @@ void StationE2eTest::seedWriteWithoutAnswerStoppedIsBookedUnknown() {
 }
 
 // pcscd's Cancel ends the monitors' waits: Connect to another reader starts
-// the new watch, and closing returns, well within the longest wait (1 s).
+// the new watch, and closing returns, well within the longest wait (5 s).
 void StationE2eTest::connectAndCloseEndTheWaitsAtOnce() {
   // With events turned off, a chain ends at its next pass instead.
   const qint64 boundMs = ui::PollingForced() ? 250 : 100;
