@@ -71,14 +71,18 @@ QByteArray CVantorDlg::TokenClockTextNow() const {
   return QByteArray::fromStdString(tokenlink::ClockText(tokenlink::ClockFieldsOf(now)));
 }
 
+void CVantorDlg::StartClockTick() {
+  // Just after the computer clock's next second, so that it shows every
+  // second once.
+  m_clockTimer->start(1000 - ui::ActiveWindowClock().Now().time().msec() + 5);
+}
+
 void CVantorDlg::TickClocks() {
-  if (m_serialNumber.isEmpty()) {
-    m_clockTimer->stop();
-    return;
-  }
+  if (m_serialNumber.isEmpty()) return;
   UpdateComputerClock();
   if (m_tokenClockSeconds) m_tokenClock = app::AnsiToWide(TokenClockTextNow());
   ShowBoundTexts();
+  StartClockTick();
 }
 
 QByteArray CVantorDlg::ClockTextFor(bool computerClock) {

@@ -159,7 +159,8 @@ void CVantorDlg::SetUpControls() {
   m_logList->FitColumns();
 
   m_clockTimer = new QTimer(this);
-  m_clockTimer->setInterval(1000);
+  m_clockTimer->setSingleShot(true);
+  m_clockTimer->setTimerType(Qt::PreciseTimer);
   connect(m_clockTimer, &QTimer::timeout, this, &CVantorDlg::TickClocks);
 
   m_readerMonitor.Start();
@@ -433,7 +434,7 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
   if (!m_secret.isEmpty()) SetBurnEnabled(true);
   // Shown at once; the refresh after the read's pause follows as before.
   OnRefreshView();
-  m_clockTimer->start();
+  StartClockTick();
   m_tokenToldToEngine = true;
   station::FieldToken token{m_serialBytes, m_serialNumber};
   Dispatch(station::TokenSeen{std::move(token), CurrentForm()});

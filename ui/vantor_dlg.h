@@ -129,6 +129,7 @@ class CVantorDlg : public QDialog,
   QByteArray TokenClockTextNow() const;
   // Once a second while a token is shown: both clocks of the panel move on.
   void TickClocks();
+  void StartClockTick();
   // Window thread: an event for the burn engine.
   void Dispatch(station::Event event);
   // The token panel is empty now; the engine hears of it once.

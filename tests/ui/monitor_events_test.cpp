@@ -83,9 +83,9 @@ class MonitorEventsTest : public EmulatedStationTest {
   QLabel* CauseLabel() const { return m_dlg->findChild<QLabel*>(QStringLiteral("causeLabel")); }
   // Both monitors wait in GetStatusChange.
   void WaitUntilBothMonitorsWait() { QTRY_COMPARE(m_pcsc->WaitingCalls(), 2); }
-  bool AnyOneSecondTimerActive() const {
+  bool ClockTickActive() const {
     for (QTimer* timer : m_dlg->findChildren<QTimer*>())
-      if (timer->isActive() && timer->interval() == 1000) return true;
+      if (timer->isActive() && timer->isSingleShot() && timer->interval() <= 1005) return true;
     return false;
   }
 
@@ -237,11 +237,11 @@ void MonitorEventsTest::panelClocksTickWhileATokenIsShown() {
   TestClock& clock = UseClock(QDateTime(QDate(2026, 12, 11), QTime(9, 0, 0), Qt::UTC));
   ConnectTo(kReaderText);
   QTest::qWait(1200);
-  QVERIFY(!AnyOneSecondTimerActive());
+  QVERIFY(!ClockTickActive());
   LayToken(sim::TokenConfig{.serialNumber = "ZZTICK0001", .clockBase = 1709622489});  // 2024-03-05 07:08:09
   QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZTICK0001"));
   QCOMPARE(LabelText(m_dlg, kComputerClockLabel), QStringLiteral("2026-12-11 09:00:00"));
-  QVERIFY(AnyOneSecondTimerActive());
+  QVERIFY(ClockTickActive());
 
   // Five seconds on both clocks: the panel follows at its next tick.
   clock.Set(QDateTime(QDate(2026, 12, 11), QTime(9, 0, 5), Qt::UTC));
@@ -251,7 +251,7 @@ void MonitorEventsTest::panelClocksTickWhileATokenIsShown() {
 
   m_pcsc->RemoveToken(kReader);
   QTRY_COMPARE(LabelText(m_dlg, kComputerClockLabel), QString());
-  QVERIFY(!AnyOneSecondTimerActive());
+  QVERIFY(!ClockTickActive());
 }
 
 QTEST_MAIN(MonitorEventsTest)
