@@ -179,9 +179,9 @@ void CardMonitor::RunOnEvents(const QByteArray& reader, const QString& readerNam
     if (rc == kScardSuccess || rc == kScardETimeout) {
       known = entry.eventState & ~(kStateChanged | kStateInUse);
       const uint32_t now = LookWorthy(known);
-      if (seenAny && EventCount(now) != EventCount(seen) && looked == kScardSuccess) {
-        // The token left since the last look, and another (or the same) may
-        // be in the field again: the one that was read is gone.
+      if (seenAny && EventCount(now) != EventCount(seen) && looked == kScardSuccess && (now & kStatePresent)) {
+        // The token left since the last look and a token (another, or the
+        // same) is in the field again: the one that was read is gone.
         m_tokenInfoPending = true;
         m_hop.Post([this] { m_client.OnTokenAbsent(kScardENoSmartcard); });
       }
