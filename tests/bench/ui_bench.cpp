@@ -29,7 +29,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <map>
 #include <sstream>
 #include <sys/resource.h>
 #include <thread>
@@ -61,22 +61,26 @@ double ProcessCpuSeconds(long pid) {
 }
 
 // A process's CPU time, as precisely as /proc tells: the run time of each of
-// its threads in nanoseconds (schedstat) when the same threads lived
-// throughout, else the clock ticks of the whole process (10 ms each), which
-// also count threads that have ended.
+// its threads in nanoseconds (schedstat), unless the clock ticks of the whole
+// process (10 ms each, but counting threads that lived and ended meanwhile,
+// as pcscd's thread for each short-lived client does) say clearly more.
 class ProcessCpu {
  public:
   explicit ProcessCpu(long pid) : m_pid(pid), m_start(Read()) {}
   double SecondsSinceStart() const {
     const Reading now = Read();
-    if (now.threads == m_start.threads) return (now.threadNs - m_start.threadNs) / 1e9;
-    return now.tickSeconds - m_start.tickSeconds;
+    const double ticks = now.tickSeconds - m_start.tickSeconds;
+    double threads = 0;
+    for (const auto& [id, ns] : now.threads) {
+      const auto before = m_start.threads.find(id);
+      threads += (ns - (before == m_start.threads.end() ? 0 : before->second)) / 1e9;
+    }
+    return ticks > threads + 0.02 ? ticks : threads;
   }
 
  private:
   struct Reading {
-    std::set<std::string> threads;
-    double threadNs = 0;
+    std::map<std::string, double> threads;  // run time in ns by thread id
     double tickSeconds = 0;
   };
   Reading Read() const {
@@ -86,10 +90,7 @@ class ProcessCpu {
     for (const auto& entry : std::filesystem::directory_iterator(tasks)) {
       std::ifstream schedstat(entry.path() / "schedstat");
       double ns = 0;
-      if (schedstat >> ns) {
-        reading.threads.insert(entry.path().filename());
-        reading.threadNs += ns;
-      }
+      if (schedstat >> ns) reading.threads[entry.path().filename()] = ns;
     }
     return reading;
   }
