@@ -81,7 +81,7 @@ void CVantorDlg::TickClocks() {
   if (m_serialNumber.isEmpty()) return;
   UpdateComputerClock();
   if (m_tokenClockSeconds) m_tokenClock = app::AnsiToWide(TokenClockTextNow());
-  ShowBoundTexts();
+  ShowClocks();
   StartClockTick();
 }
 

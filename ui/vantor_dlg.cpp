@@ -10,7 +10,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QKeyEvent>
+#include <QImage>
 #include <QLabel>
+#include <QPalette>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -91,6 +93,7 @@ void CVantorDlg::SetUpControls() {
 
   // The bound texts start empty, so the form's placeholders never show.
   ShowBoundTexts();
+  PaintClocksOpaque();
 
   // No system menu to extend here: "About..." sits in the window's context
   // menu and on F1.
@@ -166,10 +169,34 @@ void CVantorDlg::SetUpControls() {
   m_readerMonitor.Start();
 }
 
-void CVantorDlg::ShowBoundTexts() {
-  ShowValue(m_ui->serialNumberLabel, m_serialNumber);
+void CVantorDlg::PaintClocksOpaque() {
+  // The clocks change every second while a token is shown. Painted opaque,
+  // in the colour the token group shows beneath them, a change repaints the
+  // label alone instead of the group box and the window under it.
+  const QImage group = m_ui->tokenGroup->grab().toImage();
+  for (QLabel* clock : {m_ui->tokenClockLabel, m_ui->computerClockLabel}) {
+    const QPoint at = m_ui->tokenGroup->mapFrom(this, clock->geometry().center()) * group.devicePixelRatio();
+    if (!group.valid(at)) continue;
+    QPalette palette = clock->palette();
+    palette.setColor(QPalette::Window, group.pixelColor(at));
+    clock->setPalette(palette);
+    clock->setAutoFillBackground(true);
+  }
+}
+
+void CVantorDlg::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::StyleChange || event->type() == QEvent::PaletteChange) PaintClocksOpaque();
+}
+
+void CVantorDlg::ShowClocks() {
   ShowValue(m_ui->tokenClockLabel, m_tokenClock);
   ShowValue(m_ui->computerClockLabel, m_computerClock);
+}
+
+void CVantorDlg::ShowBoundTexts() {
+  ShowValue(m_ui->serialNumberLabel, m_serialNumber);
+  ShowClocks();
   ShowValue(m_ui->tipsLabel, m_tips);
   ShowValue(m_ui->seedFilePathLabel, m_seedFilePath);
   ShowFailureCause();

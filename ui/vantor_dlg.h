@@ -97,6 +97,7 @@ class CVantorDlg : public QDialog,
  private:
   void SetUpControls();
   void ShowBoundTexts();
+  void ShowClocks();  // the two clock texts alone
   // The line that says why the panel stays empty, beside the token panel and
   // as the status line's tooltip: the reader list's cause first, since
   // without a service or a reader the card's cannot be told.
@@ -127,6 +128,8 @@ class CVantorDlg : public QDialog,
   QString TokenClockNow() const;
   // The same in the panel's form; the token clock was read (m_tokenClockSeconds).
   QByteArray TokenClockTextNow() const;
+  void PaintClocksOpaque();
+  void changeEvent(QEvent* event) override;
   // Once a second while a token is shown: both clocks of the panel move on.
   void TickClocks();
   void StartClockTick();
