@@ -154,7 +154,6 @@ void CardMonitor::RunOnEvents(const QByteArray& reader, const QString& readerNam
   bool seenAny = false;            // a look answered for a state ...
   uint32_t seen = 0;               // ... this look-worthy one
   int32_t looked = kScardENoSmartcard;  // what the last look found
-  enum class Pnp { Unasked, Events, None } pnp = Pnp::Unasked;  // reader events, asked once a context
   const auto startAfresh = [&] {
     known = kStateUnaware;
     seenAny = false;
@@ -194,29 +193,17 @@ void CardMonitor::RunOnEvents(const QByteArray& reader, const QString& readerNam
       // again, or the reader list went empty and came back.
       if (looked == kScardSuccess && m_tokenInfoPending) looked = Look(reader, readerName);
     } else if (rc == kScardEUnknownReader) {
-      // The chosen reader is not attached: say so, then wait for a reader
-      // to come (or look every pass where the service gives no such event).
+      // The chosen reader is not attached: said on every pass, as before,
+      // while the reader list renews its reminder to choose one.
       looked = Look(reader, readerName);
       startAfresh();
-      if (pnp == Pnp::Unasked) pnp = PnpNotificationSupported(m_watch.Context()) ? Pnp::Events : Pnp::None;
-      if (looked == kScardEUnknownReader && pnp == Pnp::Events) {
-        ReaderState readers{kPnpNotification};
-        const int32_t waited = m_watch.Wait(kLongestWaitMs, &readers, 1);
-        if (waited != kScardSuccess && waited != kScardETimeout && waited != kScardECancelled) {
-          m_watch.Close();
-          pnp = Pnp::Unasked;
-          m_hop.Pause(kPassPauseMs);
-        }
-      } else {
-        m_hop.Pause(kPassPauseMs);
-      }
+      m_hop.Pause(kPassPauseMs);
     } else {
       // The service went away or the context broke: a new context, looked
       // at afresh after a pass's pause, and the token read anew (a restarted
       // service counts insertions from zero).
       m_watch.Close();
       m_tokenInfoPending = true;
-      pnp = Pnp::Unasked;
       startAfresh();
       m_hop.Pause(kPassPauseMs);
     }

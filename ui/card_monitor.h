@@ -7,8 +7,8 @@
 // It waits for the reader's events (GetStatusChange) and looks at the reader
 // (a shared connection, as the passes of old) only when its state changed.
 // It looks every 50 ms while a look keeps failing (a card that is not a
-// token, a reader held by another program, no service), and throughout when
-// events are turned off.
+// token, a reader held by another program, the reader detached, no service),
+// and throughout when events are turned off.
 #pragma once
 #include <QByteArray>
 #include <QString>

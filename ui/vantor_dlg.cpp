@@ -362,6 +362,9 @@ void CVantorDlg::ApplyReaderList(bool listed, const QStringList& names, int32_t 
   if (!listed) {
     for (int i = m_readerCombo->count() - 1; i >= 0; --i) m_readerCombo->removeItem(i);
     ClearTokenTexts();
+    // The panel is empty now: a token still in the field (the service came
+    // back before the card monitor looked) is read and shown again.
+    m_cardMonitor.RearmToken();
     TokenLeft();
     OnRefreshView();
     return;
