@@ -27,6 +27,8 @@ constexpr int kPauseMs = 200;             // after a failed wait, before the nex
 // A token whose exchange broke while it stayed in the field is read again at
 // once, at most this often an arrival; the engine spends no try on it then.
 constexpr int kReadsAgain = 3;
+// A card that cannot be read for this many looks in a row is noted once.
+constexpr int kUnreadLooksNoted = 10;
 constexpr std::size_t kSerialCapacity = 32;
 constexpr std::size_t kClockCapacity = 64;
 
@@ -342,7 +344,8 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
  private:
   void Loop();
   void WaitForTokens();
-  void OnArrival();
+  // False when the card in the field could not be read as a token.
+  bool OnArrival();
   void NewTurn(const station::FieldToken& token);
   // During a pending burn: true when the engine was told of the token.
   bool Offer(const station::FieldToken& token);
@@ -393,6 +396,9 @@ void Run::Worker::WaitForTokens() {
   uint32_t known = kStateUnaware;
   int64_t handledCount = -1;  // the insertion count of the token dealt with, or none
   bool reportedFailure = false;
+  // A card that could not be read (still powering up, not a token, taken off
+  // during the read) is read again every pause until it can be or leaves.
+  int unreadLooks = 0;
   while (!m_book.Stopping()) {
     if (const int32_t rc = m_watch.Open(kScopeSystem); rc != kScardSuccess) {
       if (!reportedFailure) m_reporter.Note(m_reader, QStringLiteral("PC/SC is not reachable; trying again"));
@@ -401,7 +407,7 @@ void Run::Worker::WaitForTokens() {
       continue;
     }
     ReaderState entry{reader, known};
-    const int32_t rc = m_watch.Wait(kLongestWaitMs, &entry, 1);
+    const int32_t rc = m_watch.Wait(unreadLooks > 0 ? kPauseMs : kLongestWaitMs, &entry, 1);
     if (m_book.Stopping()) break;
     if (rc == kScardECancelled) continue;
     if (rc != kScardSuccess && rc != kScardETimeout) {
@@ -424,6 +430,7 @@ void Run::Worker::WaitForTokens() {
     known = entry.eventState & ~(kStateChanged | kStateInUse);
     const bool present = (known & kStatePresent) != 0 && (known & kStateMute) == 0;
     if (!present) {
+      unreadLooks = 0;
       if (m_inField) {
         m_inField = false;
         Dispatch(station::TokenGone{});
@@ -436,7 +443,16 @@ void Run::Worker::WaitForTokens() {
     if (m_inField) Dispatch(station::TokenGone{});
     handledCount = EventCount(known);
     m_inField = true;
-    OnArrival();
+    if (OnArrival()) {
+      unreadLooks = 0;
+      continue;
+    }
+    // Nothing was sent to it but the information read.
+    if (++unreadLooks == kUnreadLooksNoted) {
+      m_reporter.Note(m_reader, QStringLiteral("the card on the reader cannot be read as a token"));
+    }
+    handledCount = -1;
+    m_inField = false;
   }
 }
 
@@ -470,18 +486,15 @@ QByteArray Run::Worker::ClockText(bool computerClock) const {
   return QByteArray::fromStdString(tokenlink::TokenTimeText(tokenlink::ClockText(tokenlink::ClockFieldsOf(seconds))));
 }
 
-void Run::Worker::OnArrival() {
+bool Run::Worker::OnArrival() {
   const std::optional<station::FieldToken> token = ReadToken();
-  if (!token) {
-    // Not a token, or taken off while it was read: nothing was sent to it.
-    m_reporter.Note(m_reader, QStringLiteral("the card on the reader could not be read as a token"));
-    return;
-  }
+  if (!token) return false;
   if (m_engine.BurnPending()) {
     if (Offer(*token)) Settle();
-    return;
+    return true;
   }
   NewTurn(*token);
+  return true;
 }
 
 void Run::Worker::NewTurn(const station::FieldToken& token) {
