@@ -91,8 +91,7 @@ void Reporter::Token(const TokenReport& report) {
     if (!report.message.isEmpty()) line += "  " + report.message.toUtf8();
   }
   ClearStatusLocked();
-  std::fprintf(m_out, "%s\n", line.constData());
-  std::fflush(m_out);
+  if (std::fprintf(m_out, "%s\n", line.constData()) < 0 || std::fflush(m_out) != 0) m_outputFailed = true;
   ShowStatusLocked(false);
 }
 
@@ -116,6 +115,11 @@ void Reporter::Finish() {
 int Reporter::Burned() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_burned;
+}
+
+bool Reporter::OutputFailed() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_outputFailed;
 }
 
 int Reporter::Failures() const {

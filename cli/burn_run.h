@@ -49,6 +49,8 @@ class Reporter {
   void Finish();
   int Burned() const;
   int Failures() const;
+  // A token's line could not be written to standard output.
+  bool OutputFailed() const;
   // The status line as shown: "burned N, R per minute, failed F".
   QString StatusText() const;
 
@@ -67,6 +69,7 @@ class Reporter {
   bool m_statusShown = false;
   int m_burned = 0;
   int m_failed = 0;
+  bool m_outputFailed = false;
 };
 
 // What a worker may do with the token it has read.

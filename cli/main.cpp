@@ -16,6 +16,14 @@ namespace {
 
 constexpr int kExitUsage = 2;
 
+// What was printed reached standard output (a full disk or a closed pipe
+// is an error, not a silent success).
+int Printed() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "orvex-zerazaduzu-burn: cannot write to standard output\n");
+  return 1;
+}
+
 int Fail(const QString& line) {
   std::fprintf(stderr, "orvex-zerazaduzu-burn: %s\n", qPrintable(line));
   return kExitUsage;
@@ -68,6 +76,9 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A reader of the output that goes away must not end the program in the
+  // middle of a burn: the write fails instead, and the run goes on.
+  std::signal(SIGPIPE, SIG_IGN);
 
   QCoreApplication application(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("orvex-zerazaduzu-burn"));
@@ -80,17 +91,17 @@ int main(int argc, char** argv) {
   const cli::Options& options = std::get<cli::Options>(parsed);
   if (options.help) {
     std::fputs(qPrintable(cli::UsageText()), stdout);
-    return 0;
+    return Printed();
   }
   if (options.version) {
     std::printf("orvex-zerazaduzu-burn %s\n", ZZ_VERSION);
-    return 0;
+    return Printed();
   }
   if (options.listReaders) {
     const std::variant<QStringList, QString> readers = cli::AttachedReaders(cli::SystemReaderLister());
     if (const auto* why = std::get_if<QString>(&readers)) return Fail(*why);
     for (const QString& reader : std::get<QStringList>(readers)) std::printf("%s\n", qPrintable(reader));
-    return 0;
+    return Printed();
   }
 
   std::variant<cli::RunSetup, QString> prepared = cli::PrepareRun(options, cli::SystemReaderLister());
@@ -104,5 +115,8 @@ int main(int argc, char** argv) {
     SignalThread signalThread(run);
     status = run.Execute();
   }
+  // Every token's line is in the export files; a report that could not be
+  // written still fails the run, so that a script notices.
+  if (reporter.OutputFailed() && status == 0) status = 1;
   return status;
 }

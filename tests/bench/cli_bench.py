@@ -118,7 +118,7 @@ def main():
             secrets[serial] = seed
             f.write(serial + "," + base64.b32encode(seed).decode() + "\r\n")
     # The serials of this benchmark, spread over the file.
-    serial_list = ["ZZC%07d" % (i * (lines // (3 * burns))) for i in range(3 * burns)]
+    serial_list = ["ZZC%07d" % (i * (lines // (4 * burns))) for i in range(4 * burns)]
     figures = {}
     ok = True
     offset = 0
