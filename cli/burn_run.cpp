@@ -317,9 +317,16 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   station::Outcome Run(const station::Command& command) override {
     const station::Outcome outcome = m_link.Run(command);
     if (command.kind == station::CommandKind::Authenticate && outcome.code != 0 &&
-        outcome.delivery != tokenlink::Delivery::NotSent && m_current) {
-      // The cryptogram reached the token: a try may be gone.
-      m_book.Refused(m_current->serialBytes);
+        outcome.delivery != tokenlink::Delivery::NotSent) {
+      // The cryptogram reached the token: a try may be gone. The token that
+      // answered may have been swapped in since it was read; it is read
+      // (which costs no try) so that the refusal is held against it too.
+      if (m_current) m_book.Refused(m_current->serialBytes);
+      tokenlink::TokenInfo info;
+      if (tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info) ==
+          0) {
+        m_book.Refused(QByteArray::fromStdString(info.serialNumber));
+      }
     }
     return outcome;
   }
