@@ -58,14 +58,20 @@ if ! out=$(appstreamcli validate --no-net --pedantic --explain "$metainfo" 2>&1)
 grep -q 'pedantic\|info\|warning' <<<"$out" && fail "appstreamcli validate: $out"
 echo "appstreamcli validate: $out"
 
-man="$root/usr/share/man/man1/orvex-zerazaduzu.1.gz"
-if [ -f "$man" ]; then
-  for option in --help --version; do
-    zcat "$man" | sed 's/\\-/-/g' | grep -q -- "$option" || fail "manual page lacks $option"
-  done
-else
-  fail "no manual page"
-fi
+for page in orvex-zerazaduzu orvex-zerazaduzu-burn; do
+  man="$root/usr/share/man/man1/$page.1.gz"
+  if [ -f "$man" ]; then
+    for option in --help --version; do
+      zcat "$man" | sed 's/\\-/-/g' | grep -q -- "$option" || fail "manual page of $page lacks $option"
+    done
+  else
+    fail "no manual page of $page"
+  fi
+done
+burn_man="$root/usr/share/man/man1/orvex-zerazaduzu-burn.1.gz"
+for option in --seed-file --random --secret-file --export-dir --all-readers --count --json; do
+  [ -f "$burn_man" ] && { zcat "$burn_man" | sed 's/\\-/-/g' | grep -q -- "$option" || fail "manual page of orvex-zerazaduzu-burn lacks $option"; }
+done
 
 # --version and --help from the unpacked root, with no display of any kind.
 program="$root/usr/bin/orvex-zerazaduzu"
@@ -76,6 +82,21 @@ grep -q -- --version <<<"$help" || fail "--help says '$help'"
 # A closed standard output is reported, not ignored.
 if env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --help >/dev/full 2>/dev/null; then
   fail "--help into a full output succeeded"
+fi
+
+# The command-line burner: --version and --help without a display or a
+# reader, and the same report of a closed standard output.
+burner="$root/usr/bin/orvex-zerazaduzu-burn"
+if [ -x "$burner" ]; then
+  version=$(env -u DISPLAY -u WAYLAND_DISPLAY "$burner" --version) || fail "burner --version failed"
+  [ "$version" = "orvex-zerazaduzu-burn 2.0.0" ] || fail "burner --version says '$version'"
+  help=$(env -u DISPLAY -u WAYLAND_DISPLAY "$burner" --help) || fail "burner --help failed"
+  grep -q -- --seed-file <<<"$help" || fail "burner --help says '$help'"
+  if "$burner" --help >/dev/full 2>/dev/null; then fail "burner --help into a full output succeeded"; fi
+  # Linked against Qt Core only: no widgets, no display.
+  if objdump -p "$burner" | grep -q 'NEEDED.*libQt6Widgets'; then fail "the burner links Qt Widgets"; fi
+else
+  fail "no /usr/bin/orvex-zerazaduzu-burn"
 fi
 
 lintian --tag-display-limit 0 --display-info "$deb" >"$work/lintian.txt" 2>&1 || true

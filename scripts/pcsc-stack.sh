@@ -20,10 +20,13 @@
 #                                only when it starts (its --hotplug rescans
 #                                USB alone). entry-add prints the entry's
 #                                port (slot 0; slot 1 is the next one).
-#                                vpcd 3.3 keeps one set of slots per pcscd:
-#                                while a second entry is there, the readers
-#                                are all listed but the first entry's cards
-#                                are not served; removing it mends that.
+#   pcsc-stack.sh slot-start DIR PORT NAME [-- VIRTUAL-TOKEN OPTIONS...]
+#                                another virtual token, on the vpcd slot of
+#                                PORT (the first entry's slot 1 is its port
+#                                + 1), with the control socket DIR/control-NAME;
+#                                `stop` stops it with the rest
+#   pcsc-stack.sh slot-stop DIR NAME
+#                                stops that token alone
 #
 # Environment: VIRTUAL_TOKEN and PCSCD_SOCKET_LAUNCH name the programs (default:
 # the build/ tree); PCSC_STACK_NO_TOKEN=1 starts pcscd only (the caller runs
@@ -102,11 +105,13 @@ cmd_env() {
   echo "export ZZ_VPCD_PORT=$(cat "$dir/port")"
 }
 
-write_entry() {  # FILE FRIENDLYNAME PORT
+readonly vpcd_driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+
+write_entry() {  # FILE FRIENDLYNAME PORT [DRIVER]
   local hex
   hex=$(printf '0x%X' "$3")
   printf 'FRIENDLYNAME "%s"\nDEVICENAME   /dev/null:%s\nLIBPATH      %s\nCHANNELID    %s\n' \
-    "$2" "$hex" /usr/lib/pcsc/drivers/serial/libifdvpcd.so "$hex" >"$1"
+    "$2" "$hex" "${4:-$vpcd_driver}" "$hex" >"$1"
 }
 
 # Entries beyond the first, in the order they were added.
@@ -119,7 +124,13 @@ cmd_entry_add() {
   [ "$count" -lt ${#letters} ] || die "no more entries"
   local letter=${letters:$count:1}
   port=$(free_port)
-  write_entry "$dir/reader.conf.d/vpcd-$letter" "Virtual PCD $letter" "$port"
+  # vpcd keeps its slots in one table per loaded copy of the driver, by slot
+  # number: a second entry on the same file takes the first entry's slots
+  # over, and its cards are no longer served. A copy of the file of its own
+  # is loaded apart, so every entry keeps its two slots.
+  mkdir -p "$dir/drivers"
+  cp "$vpcd_driver" "$dir/drivers/libifdvpcd-$letter.so"
+  write_entry "$dir/reader.conf.d/vpcd-$letter" "Virtual PCD $letter" "$port" "$dir/drivers/libifdvpcd-$letter.so"
   restart_pcscd "$dir"
   echo "$port"
 }
@@ -129,7 +140,7 @@ cmd_entry_remove() {
   [ -f "$dir/port" ] || die "no stack in $dir"
   last=$(added_entries "$dir" | tail -n 1)
   [ -n "$last" ] || die "no entry was added"
-  rm -f "$dir/reader.conf.d/$last"
+  rm -f "$dir/reader.conf.d/$last" "$dir/drivers/libifd$last.so"
   restart_pcscd "$dir"
 }
 
@@ -152,9 +163,14 @@ stop_pcscd() {
 }
 
 cmd_stop() {
-  local dir=$1
+  local dir=$1 extra
   [ -d "$dir" ] || return 0
   stop_pid_file "$dir/virtual-token.pid"
+  for extra in "$dir"/virtual-token-*.pid; do
+    [ -e "$extra" ] || continue
+    stop_pid_file "$extra"
+    rm -f "$dir/control-$(basename "$extra" .pid | sed 's/^virtual-token-//')"
+  done
   stop_pcscd "$dir"
   rm -f "$dir/control"
 }
@@ -233,18 +249,40 @@ start_pcscd() {  # DIR MODE: pcscd on the reader configuration of DIR, ready whe
 }
 
 start_token() {  # DIR PROGRAM [OPTIONS...]: the virtual token, back when the card is up
-  local dir=$1 token=$2 i
+  local dir=$1 token=$2
   shift 2
-  "$token" --port "$(cat "$dir/port")" --control "$dir/control" "$@" >>"$dir/virtual-token.log" 2>&1 &
-  echo $! >"$dir/virtual-token.pid"
+  start_token_on "$dir" "$token" "$(cat "$dir/port")" "" "$@"
+}
+
+# DIR PROGRAM PORT NAME [OPTIONS...]: a virtual token on the slot of PORT; NAME
+# empty for the stack's own token (control, virtual-token.pid), else
+# control-NAME and virtual-token-NAME.pid.
+start_token_on() {
+  local dir=$1 token=$2 port=$3 name=$4 i
+  shift 4
+  local suffix=${name:+-$name}
+  local control=$dir/control$suffix pid=$dir/virtual-token$suffix.pid log=$dir/virtual-token$suffix.log
+  "$token" --port "$port" --control "$control" "$@" >>"$log" 2>&1 &
+  echo $! >"$pid"
   # The card is present once pcscd has powered it up and read its ATR.
   for i in $(seq 1 100); do
-    if "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
-    alive "$(read_pid "$dir/virtual-token.pid")" || { cat "$dir/virtual-token.log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
+    if "$token" ctl "$control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
+    alive "$(read_pid "$pid")" || { cat "$log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
     sleep 0.1
   done
-  "$token" ctl "$dir/control" state 2>/dev/null | grep -q '^powered=1$' ||
-    { cat "$dir/virtual-token.log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
+  "$token" ctl "$control" state 2>/dev/null | grep -q '^powered=1$' ||
+    { cat "$log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
+}
+
+cmd_slot_start() {
+  local dir=$1 port=$2 name=$3
+  shift 3
+  if [ $# -gt 0 ] && [ "$1" = "--" ]; then shift; fi
+  [ -f "$dir/port" ] || die "no stack in $dir"
+  [[ $port =~ ^[0-9]+$ ]] || die "bad port: $port"
+  [[ $name =~ ^[A-Za-z0-9_]+$ ]] || die "bad token name: $name"
+  alive "$(read_pid "$dir/virtual-token-$name.pid")" && die "token $name already runs in $dir"
+  start_token_on "$dir" "$(find_program virtual-token VIRTUAL_TOKEN)" "$port" "$name" "$@"
 }
 
 cmd_pcscd_start() {
@@ -273,6 +311,8 @@ case "${1:-}" in
   token-stop) [ $# -eq 2 ] || die "usage: $0 token-stop DIR"; stop_pid_file "$(cd "$2" && pwd)/virtual-token.pid" ;;
   entry-add) [ $# -eq 2 ] || die "usage: $0 entry-add DIR"; cmd_entry_add "$(cd "$2" && pwd)" ;;
   entry-remove) [ $# -eq 2 ] || die "usage: $0 entry-remove DIR"; cmd_entry_remove "$(cd "$2" && pwd)" ;;
+  slot-start) [ $# -ge 4 ] || die "usage: $0 slot-start DIR PORT NAME [-- TOKEN OPTIONS]"; shift; d=$(cd "$1" && pwd); shift; cmd_slot_start "$d" "$@" ;;
+  slot-stop) [ $# -eq 3 ] || die "usage: $0 slot-stop DIR NAME"; d=$(cd "$2" && pwd); stop_pid_file "$d/virtual-token-$3.pid"; rm -f "$d/control-$3" ;;
   token-start) [ $# -ge 2 ] || die "usage: $0 token-start DIR [-- TOKEN OPTIONS]"; shift; d=$(cd "$1" && pwd); shift; cmd_token_start "$d" "$@" ;;
-  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR | pcscd-stop DIR | pcscd-start DIR | token-stop DIR | token-start DIR [-- TOKEN OPTIONS] | entry-add DIR | entry-remove DIR" ;;
+  *) die "usage: $0 start DIR [PORT] [-- TOKEN OPTIONS] | stop DIR | env DIR | pcscd-stop DIR | pcscd-start DIR | token-stop DIR | token-start DIR [-- TOKEN OPTIONS] | entry-add DIR | entry-remove DIR | slot-start DIR PORT NAME [-- TOKEN OPTIONS] | slot-stop DIR NAME" ;;
 esac

@@ -14,6 +14,18 @@ TEST(CustomerKey, IsTheBuiltInConstant) {
   EXPECT_EQ(&app::CustomerKey(), &app::CustomerKey());
 }
 
+TEST(CustomerKey, AnotherKeyOnlyWhenItIs32HexDigits) {
+  const QString builtIn = app::CustomerKey();
+  for (const char* bad : {"", "0F1E2D3C4B5A69788796A5B4C3D2E1F", "0F1E2D3C4B5A69788796A5B4C3D2E1F00",
+                          "0F1E2D3C4B5A69788796A5B4C3D2E1FG", "0F1E2D3C 4B5A69788796A5B4C3D2E1F"}) {
+    EXPECT_FALSE(app::SetCustomerKey(QString::fromLatin1(bad))) << bad;
+    EXPECT_EQ(app::CustomerKey(), builtIn) << bad;
+  }
+  EXPECT_TRUE(app::SetCustomerKey(QStringLiteral("00112233445566778899aabbccddeeff")));
+  EXPECT_EQ(app::CustomerKey(), QStringLiteral("00112233445566778899AABBCCDDEEFF"));
+  EXPECT_TRUE(app::SetCustomerKey(builtIn));
+}
+
 TEST(SelectedReaderName, EmptyUntilSetThenKeepsTheLastName) {
   EXPECT_TRUE(app::SelectedReaderName().isEmpty());
   app::SetSelectedReaderName(QStringLiteral("Virtual PCD 00 00"));

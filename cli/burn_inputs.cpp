@@ -1,0 +1,217 @@
+// The run's inputs, read and checked before any reader is touched.
+#include "burn_inputs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "app_values.h"
+#include "burn_engine.h"
+#include "pcsc_api.h"
+#include "reader_list.h"
+#include "seed_file.h"
+#include "base32.h"
+
+namespace cli {
+namespace {
+
+// A secret or key file is a line or two; anything larger is not one.
+constexpr qint64 kSmallFileBytes = 4096;
+
+std::optional<QByteArray> ReadSmallFile(const QString& path, QString* why) {
+  QFile file(path);
+  if (QFileInfo(path).isDir()) {
+    *why = QStringLiteral("is a directory");
+    return std::nullopt;
+  }
+  if (!file.open(QIODevice::ReadOnly)) {
+    *why = file.errorString();
+    return std::nullopt;
+  }
+  QByteArray bytes = file.read(kSmallFileBytes + 1);
+  if (bytes.size() > kSmallFileBytes) {
+    *why = QStringLiteral("is larger than %1 bytes").arg(kSmallFileBytes);
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+QString PcscWhy(int32_t code) {
+  switch (code) {
+    case tokenlink::kScardENoService:
+      return QStringLiteral("the smart-card service (pcscd) is not running");
+    case tokenlink::kScardENoReadersAvailable:
+      return QStringLiteral("no reader is attached");
+    default:
+      return QStringLiteral("PC/SC error %1").arg(static_cast<uint32_t>(code), 8, 16, QLatin1Char('0')).toUpper();
+  }
+}
+
+// The line number of the first line the seed-file reader refuses, or 0.
+int FirstBadSeedLine(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return 0;
+  int number = 0;
+  while (!file.atEnd()) {
+    QByteArray line = file.readLine();
+    ++number;
+    if (line.endsWith('\n')) line.chop(1);
+    if (sources::ParseSeedLine(std::string_view(line.constData(), static_cast<std::size_t>(line.size())), nullptr) ==
+        sources::LineKind::Bad) {
+      return number;
+    }
+  }
+  return 0;
+}
+
+std::optional<QString> LoadKey(const Options& o) {
+  if (o.keyFile.isEmpty()) return std::nullopt;
+  QString why;
+  const std::optional<QByteArray> bytes = ReadSmallFile(o.keyFile, &why);
+  if (!bytes) return QStringLiteral("cannot read key file %1: %2").arg(o.keyFile, why);
+  if (!app::SetCustomerKey(QString::fromLatin1(bytes->trimmed()))) {
+    return QStringLiteral("key file %1 does not hold a customer key (32 hexadecimal digits)").arg(o.keyFile);
+  }
+  return std::nullopt;
+}
+
+std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
+  switch (*o.source) {
+    case SecretSource::SeedFile: {
+      if (QFileInfo(o.seedFile).isDir()) return QStringLiteral("seed file %1 is a directory").arg(o.seedFile);
+      QFile probe(o.seedFile);
+      if (!probe.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("cannot read seed file %1: %2").arg(o.seedFile, probe.errorString());
+      }
+      probe.close();
+      if (!sources::LoadSeedFile(o.seedFile)) {
+        const int bad = FirstBadSeedLine(o.seedFile);
+        if (bad > 0) {
+          return QStringLiteral("seed file %1, line %2: not 'serial,Base32 secret'").arg(o.seedFile).arg(bad);
+        }
+        return QStringLiteral("cannot read seed file %1 to its end").arg(o.seedFile);
+      }
+      setup->seedEntries = sources::SeedTable::Size();
+      if (setup->seedEntries == 0) return QStringLiteral("seed file %1 lists no token").arg(o.seedFile);
+      return std::nullopt;
+    }
+    case SecretSource::SecretFile: {
+      QString why;
+      const std::optional<QByteArray> bytes = ReadSmallFile(o.secretFile, &why);
+      if (!bytes) return QStringLiteral("cannot read secret file %1: %2").arg(o.secretFile, why);
+      const QString text = NormaliseBase32(QString::fromLatin1(bytes->trimmed()));
+      const std::vector<uint8_t> decoded = station::DecodeSecret(text);
+      if (text.isEmpty() || decoded.empty()) {
+        return QStringLiteral("secret file %1 does not hold a Base32 secret (1 to %2 bytes)")
+            .arg(o.secretFile)
+            .arg(seed::kMaxSeedBytes);
+      }
+      QString unpadded = text;
+      while (unpadded.endsWith(u'=')) unpadded.chop(1);
+      if (!o.exportDir.isEmpty() && unpadded.size() > 128) {
+        return QStringLiteral("secret file %1: a secret of more than 128 Base32 characters is not taken by the "
+                              "cloud directory's import of the export")
+            .arg(o.secretFile);
+      }
+      setup->secretText = text;
+      return std::nullopt;
+    }
+    case SecretSource::Random:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool SharedExports::IsComplete() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_set.IsComplete();
+}
+
+std::optional<station::ExportFile> SharedExports::Open() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_set.IsComplete()) return std::nullopt;
+  // One set a run: after a failure the run stops rather than start another.
+  if (m_opened) return station::ExportFile::Hex;
+  m_opened = true;
+  return m_set.Open(m_directory, m_time);
+}
+
+std::optional<station::ExportFile> SharedExports::WriteLines(const station::BurnRecord& record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const std::optional<station::ExportFile> failed = m_set.WriteLines(record);
+  if (failed) m_failed = true;
+  return failed;
+}
+
+void SharedExports::Close() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_set.Close();
+}
+
+bool SharedExports::Failed() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_failed;
+}
+
+ReaderLister SystemReaderLister() {
+  return [](std::vector<std::string>* names, int32_t* pcscResult) { return tokenlink::ListReaders(names, pcscResult); };
+}
+
+QString NormaliseBase32(const QString& text) {
+  const std::u16string cleaned = seed::CleanSecretText(text.toStdU16String());
+  return QString::fromStdU16String(seed::NormaliseSecretText(cleaned, seed::SeedEncoding::Base32, {}));
+}
+
+std::variant<QStringList, QString> AttachedReaders(const ReaderLister& listReaders) {
+  std::vector<std::string> names;
+  int32_t pcscResult = tokenlink::kScardSuccess;
+  if (listReaders(&names, &pcscResult) != 0) {
+    if (pcscResult == tokenlink::kScardENoReadersAvailable || pcscResult == tokenlink::kScardSuccess) {
+      return QStringList();
+    }
+    return QStringLiteral("cannot list the readers: %1").arg(PcscWhy(pcscResult));
+  }
+  QStringList readers;
+  for (const std::string& name : names) readers << QString::fromStdString(name);
+  return readers;
+}
+
+std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderLister& listReaders) {
+  RunSetup setup;
+  setup.options = options;
+  if (std::optional<QString> bad = LoadKey(options)) return *bad;
+  if (std::optional<QString> bad = LoadSource(options, &setup)) return *bad;
+
+  const std::variant<QStringList, QString> attached = AttachedReaders(listReaders);
+  if (const QString* why = std::get_if<QString>(&attached)) return *why;
+  const QStringList& present = std::get<QStringList>(attached);
+  if (options.allReaders) {
+    if (present.isEmpty()) return QStringLiteral("no reader is attached");
+    setup.readers = present;
+  } else {
+    for (const QString& reader : options.readers) {
+      if (!present.contains(reader)) {
+        return QStringLiteral("unknown reader '%1' (attached: %2)")
+            .arg(reader, present.isEmpty() ? QStringLiteral("none") : present.join(QStringLiteral(", ")));
+      }
+    }
+    setup.readers = options.readers;
+  }
+
+  if (!options.exportDir.isEmpty()) {
+    if (!QDir().mkpath(options.exportDir)) {
+      return QStringLiteral("cannot create export directory %1").arg(options.exportDir);
+    }
+    setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime());
+    if (const std::optional<station::ExportFile> missing = setup.exports->Open()) {
+      static const char* const kWords[] = {"HEX", "B32", "Azure"};
+      return QStringLiteral("cannot write export directory %1: the %2 seed file could not be created")
+          .arg(options.exportDir, QLatin1String(kWords[static_cast<int>(*missing)]));
+    }
+  }
+  return setup;
+}
+
+}  // namespace cli

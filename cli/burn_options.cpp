@@ -1,0 +1,219 @@
+// Parsing and checking the command line of orvex-zerazaduzu-burn.
+#include "burn_options.h"
+
+#include <functional>
+#include <map>
+
+namespace cli {
+namespace {
+
+std::optional<int> NumberIn(const QString& text, std::initializer_list<int> allowed) {
+  bool ok = false;
+  const int n = text.toInt(&ok);
+  if (!ok) return std::nullopt;
+  for (int a : allowed) {
+    if (a == n) return n;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
+  Options o;
+  using Take = std::function<std::optional<QString>(const QString&)>;  // a message when the value is bad
+  const auto source = [&o](SecretSource s) -> std::optional<QString> {
+    if (o.source && *o.source != s) {
+      return QStringLiteral("choose one secret source: --seed-file, --random or --secret-file");
+    }
+    if (o.source) return QStringLiteral("the secret source is given twice");
+    o.source = s;
+    return std::nullopt;
+  };
+  const std::map<QString, Take> valued = {
+      {QStringLiteral("--seed-file"),
+       [&](const QString& v) {
+         o.seedFile = v;
+         return source(SecretSource::SeedFile);
+       }},
+      {QStringLiteral("--random"),
+       [&](const QString& v) -> std::optional<QString> {
+         const std::optional<int> n = NumberIn(v, {20, 32, 64, 128});
+         if (!n) return QStringLiteral("--random takes 20, 32, 64 or 128 (bytes), not '%1'").arg(v);
+         o.randomBytes = *n;
+         return source(SecretSource::Random);
+       }},
+      {QStringLiteral("--secret-file"),
+       [&](const QString& v) {
+         o.secretFile = v;
+         return source(SecretSource::SecretFile);
+       }},
+      {QStringLiteral("--time-window"),
+       [&](const QString& v) -> std::optional<QString> {
+         const std::optional<int> n = NumberIn(v, {30, 60});
+         if (!n) return QStringLiteral("--time-window takes 30 or 60 (seconds), not '%1'").arg(v);
+         o.choices.timeWindow = *n;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--algorithm"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v != QLatin1String("SHA1") && v != QLatin1String("SHA256")) {
+           return QStringLiteral("--algorithm takes SHA1 or SHA256, not '%1'").arg(v);
+         }
+         o.choices.algorithm = v.toLatin1();
+         return std::nullopt;
+       }},
+      {QStringLiteral("--display-time"),
+       [&](const QString& v) -> std::optional<QString> {
+         const std::optional<int> n = NumberIn(v, {15, 30, 60, 120});
+         if (!n) return QStringLiteral("--display-time takes 15, 30, 60 or 120 (seconds), not '%1'").arg(v);
+         o.choices.displayTime = *n;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--key-file"),
+       [&](const QString& v) -> std::optional<QString> {
+         o.keyFile = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--export-dir"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--export-dir needs a directory");
+         o.exportDir = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--upn"),
+       [&](const QString& v) -> std::optional<QString> {
+         // The Azure line is not quoted: a comma would shift its columns.
+         if (v.contains(u',') || v.contains(u'\n') || v.contains(u'\r')) {
+           return QStringLiteral("--upn cannot hold a comma or a line break");
+         }
+         o.upn = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--reader"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--reader needs a reader name");
+         if (o.readers.contains(v)) return QStringLiteral("reader '%1' is given twice").arg(v);
+         o.readers << v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--count"),
+       [&](const QString& v) -> std::optional<QString> {
+         bool ok = false;
+         const int n = v.toInt(&ok);
+         if (!ok || n < 1) return QStringLiteral("--count takes a whole number from 1 up, not '%1'").arg(v);
+         o.count = n;
+         return std::nullopt;
+       }},
+  };
+  const std::map<QString, bool*> flags = {
+      {QStringLiteral("--no-sync"), nullptr},
+      {QStringLiteral("--all-readers"), &o.allReaders},
+      {QStringLiteral("--list-readers"), &o.listReaders},
+      {QStringLiteral("--json"), &o.json},
+      {QStringLiteral("--help"), &o.help},
+      {QStringLiteral("-h"), &o.help},
+      {QStringLiteral("--version"), &o.version},
+  };
+
+  for (int i = 0; i < arguments.size(); ++i) {
+    QString name = arguments[i];
+    std::optional<QString> inlineValue;
+    if (name.startsWith(QLatin1String("--")) && name.contains(u'=')) {
+      inlineValue = name.mid(name.indexOf(u'=') + 1);
+      name = name.left(name.indexOf(u'='));
+    }
+    if (const auto flag = flags.find(name); flag != flags.end()) {
+      if (inlineValue) return UsageError{QStringLiteral("%1 takes no value").arg(name)};
+      if (flag->second) {
+        *flag->second = true;
+      } else {
+        o.syncClock = false;
+      }
+      continue;
+    }
+    const auto option = valued.find(name);
+    if (option == valued.end()) {
+      if (name == QLatin1String("--secret")) {
+        return UsageError{QStringLiteral(
+            "a secret on the command line can be read by other users: put it in a file and give --secret-file")};
+      }
+      return UsageError{QStringLiteral("unknown option '%1' (see --help)").arg(arguments[i])};
+    }
+    if (!inlineValue) {
+      if (i + 1 >= arguments.size()) return UsageError{QStringLiteral("%1 needs a value").arg(name)};
+      inlineValue = arguments[++i];
+    }
+    if (const std::optional<QString> bad = option->second(*inlineValue)) return UsageError{*bad};
+  }
+
+  if (o.help || o.version) return o;
+  if (o.listReaders) {
+    if (o.source || !o.readers.isEmpty() || o.allReaders) {
+      return UsageError{QStringLiteral("--list-readers burns nothing: give it alone")};
+    }
+    return o;
+  }
+  if (!o.source) return UsageError{QStringLiteral("no secret source: give --seed-file, --random or --secret-file")};
+  if (o.readers.isEmpty() == !o.allReaders) {
+    return UsageError{o.allReaders ? QStringLiteral("give --reader or --all-readers, not both")
+                                   : QStringLiteral("no reader: give --reader NAME or --all-readers")};
+  }
+  if (!o.upn.isEmpty() && o.exportDir.isEmpty()) {
+    return UsageError{QStringLiteral("--upn goes into the export files: give --export-dir too")};
+  }
+  if (*o.source == SecretSource::SecretFile) {
+    // One secret goes into one token: a second would show the same codes.
+    if (o.count && *o.count != 1) return UsageError{QStringLiteral("--secret-file burns one token: --count must be 1")};
+    o.count = 1;
+  }
+  if (*o.source == SecretSource::Random && o.randomBytes == 128 && !o.exportDir.isEmpty()) {
+    return UsageError{QStringLiteral(
+        "--random 128 gives secrets of 205 Base32 characters, more than the cloud directory's import takes "
+        "(128): use --random 64 or less with --export-dir")};
+  }
+  return o;
+}
+
+QString UsageText() {
+  return QStringLiteral(
+      "Usage: orvex-zerazaduzu-burn SOURCE (--reader NAME... | --all-readers) [OPTIONS]\n"
+      "       orvex-zerazaduzu-burn --list-readers\n"
+      "Burns every token laid on the chosen readers, each reader in parallel, until\n"
+      "--count tokens are burned, the seed file is used up, or Ctrl-C (which lets the\n"
+      "burns under way finish and books them).\n"
+      "\n"
+      "Secret source (one of):\n"
+      "  --seed-file FILE        'serial,Base32 secret' lines; a token gets its line's\n"
+      "                          secret, a token not in the file is reported and left\n"
+      "  --random BYTES          a new random secret for each token: 20, 32, 64 or 128\n"
+      "  --secret-file FILE      one secret (Base32) for one token\n"
+      "\n"
+      "Token settings:\n"
+      "  --time-window 30|60     seconds (default 30)\n"
+      "  --algorithm SHA1|SHA256 (default SHA1)\n"
+      "  --display-time 15|30|60|120\n"
+      "                          seconds (default 30)\n"
+      "  --no-sync               keep the token's own clock (default: the computer's)\n"
+      "  --key-file FILE         another customer key: 32 hexadecimal digits\n"
+      "\n"
+      "Export files (hex, Base32 and Azure CSV; one set per run):\n"
+      "  --export-dir DIR        write them into DIR (nothing is exported without it)\n"
+      "  --upn USER              the user (UPN) of the Azure lines\n"
+      "\n"
+      "Readers:\n"
+      "  --reader NAME           burn on this reader; repeatable\n"
+      "  --all-readers           burn on every reader attached at the start\n"
+      "  --list-readers          list the readers and exit\n"
+      "\n"
+      "Run:\n"
+      "  --count N               stop after N tokens burned\n"
+      "  --json                  one JSON object per token on standard output\n"
+      "  -h, --help              this text\n"
+      "  --version               the program's version\n"
+      "\n"
+      "Exit status: 0 when every token was burned, 1 when one failed or was left,\n"
+      "2 for bad usage or input (nothing is sent to a token then).\n");
+}
+
+}  // namespace cli

@@ -1,0 +1,48 @@
+// The command line of orvex-zerazaduzu-burn: what it takes, checked as a
+// whole before anything is read or any reader is touched.
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <variant>
+
+#include "burn_record.h"
+
+namespace cli {
+
+enum class SecretSource { SeedFile, Random, SecretFile };
+
+struct Options {
+  bool help = false;
+  bool version = false;
+  bool listReaders = false;
+
+  std::optional<SecretSource> source;
+  QString seedFile;
+  int randomBytes = 0;
+  QString secretFile;
+
+  station::Choices choices;
+  bool syncClock = true;
+  QString keyFile;
+
+  QString exportDir;  // empty: nothing is exported
+  QString upn;
+
+  QStringList readers;
+  bool allReaders = false;
+  std::optional<int> count;
+  bool json = false;
+};
+
+struct UsageError {
+  QString text;  // one line, without the program's name
+};
+
+// The arguments after the program's name.
+std::variant<Options, UsageError> ParseOptions(const QStringList& arguments);
+
+// The --help text.
+QString UsageText();
+
+}  // namespace cli

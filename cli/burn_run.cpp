@@ -1,0 +1,640 @@
+// The production run: the shared book, the report, and one worker a reader
+// that waits for the reader's events and drives its own burn engine.
+#include "burn_run.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <chrono>
+#include <thread>
+
+#include "app_values.h"
+#include "burn_engine.h"
+#include "burned_secrets.h"
+#include "link_token_port.h"
+#include "random_seed.h"
+#include "seed_file.h"
+#include "status_watch.h"
+#include "text_convert.h"
+#include "token_clock.h"
+#include "token_commands.h"
+
+namespace cli {
+namespace {
+
+constexpr qint64 kStatusEveryMs = 10000;  // without a terminal, a status line this often
+constexpr uint32_t kLongestWaitMs = 500;  // a wake lost by pcsc-lite is made up for within this
+constexpr int kPauseMs = 200;             // after a failed wait, before the next
+// A token whose exchange broke while it stayed in the field is read again at
+// once, at most this often an arrival; the engine spends no try on it then.
+constexpr int kReadsAgain = 3;
+// A card that cannot be read for this many looks in a row is noted once.
+constexpr int kUnreadLooksNoted = 10;
+constexpr std::size_t kSerialCapacity = 32;
+constexpr std::size_t kClockCapacity = 64;
+
+QString TimeText(const QDateTime& t) { return t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")); }
+
+// No export files: the engines never write, since no form asks for lines.
+class NoExports : public station::ExportSink {
+ public:
+  bool IsComplete() const override { return false; }
+  std::optional<station::ExportFile> Open() override { return station::ExportFile::Hex; }
+  std::optional<station::ExportFile> WriteLines(const station::BurnRecord&) override {
+    return station::ExportFile::Hex;
+  }
+  void Close() override {}
+};
+
+}  // namespace
+
+const char* ResultWord(TokenResult result) {
+  switch (result) {
+    case TokenResult::Succeeded:
+      return "Succeeded";
+    case TokenResult::Failed:
+      return "Failed";
+    case TokenResult::Unknown:
+      return "Unknown";
+    case TokenResult::Left:
+      return "Left";
+    case TokenResult::Skipped:
+      return "Skipped";
+  }
+  return "";
+}
+
+// The report.
+
+Reporter::Reporter(bool json, std::FILE* out, std::FILE* err, bool errIsTerminal)
+    : m_json(json), m_out(out), m_err(err), m_errIsTerminal(errIsTerminal) {
+  m_clock.start();
+}
+
+void Reporter::Token(const TokenReport& report) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (report.result == TokenResult::Succeeded) ++m_burned;
+  if (report.result == TokenResult::Failed || report.result == TokenResult::Unknown ||
+      report.result == TokenResult::Left) {
+    ++m_failed;
+  }
+  QByteArray line;
+  if (m_json) {
+    QJsonObject object{{QStringLiteral("time"), report.time.toString(Qt::ISODate)},
+                       {QStringLiteral("reader"), report.reader},
+                       {QStringLiteral("serial"), report.serial},
+                       {QStringLiteral("result"), QLatin1String(ResultWord(report.result))},
+                       {QStringLiteral("message"), report.message}};
+    line = QJsonDocument(object).toJson(QJsonDocument::Compact);
+  } else {
+    line = QStringLiteral("%1  %2  %3  %4").arg(TimeText(report.time), report.reader, report.serial,
+                                               QLatin1String(ResultWord(report.result))).toUtf8();
+    if (!report.message.isEmpty()) line += "  " + report.message.toUtf8();
+  }
+  ClearStatusLocked();
+  if (std::fprintf(m_out, "%s\n", line.constData()) < 0 || std::fflush(m_out) != 0) m_outputFailed = true;
+  ShowStatusLocked(false);
+}
+
+void Reporter::Note(const QString& reader, const QString& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ClearStatusLocked();
+  std::fprintf(m_err, "%s%s%s\n", qPrintable(TimeText(QDateTime::currentDateTime())),
+               reader.isEmpty() ? "  " : qPrintable(QStringLiteral("  ") + reader + QStringLiteral(": ")),
+               qPrintable(text));
+  std::fflush(m_err);
+  ShowStatusLocked(false);
+}
+
+void Reporter::Finish() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ClearStatusLocked();
+  std::fprintf(m_err, "%s\n", qPrintable(StatusTextLocked()));
+  std::fflush(m_err);
+}
+
+int Reporter::Burned() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_burned;
+}
+
+bool Reporter::OutputFailed() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_outputFailed;
+}
+
+int Reporter::Failures() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_failed;
+}
+
+QString Reporter::StatusText() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return StatusTextLocked();
+}
+
+QString Reporter::StatusTextLocked() const {
+  const double minutes = std::max<qint64>(m_clock.elapsed(), 1) / 60000.0;
+  return QStringLiteral("burned %1, %2 per minute, failed %3")
+      .arg(m_burned)
+      .arg(m_burned / minutes, 0, 'f', 1)
+      .arg(m_failed);
+}
+
+void Reporter::ClearStatusLocked() {
+  if (m_statusShown) std::fputs("\r\033[K", m_err);
+  m_statusShown = false;
+}
+
+void Reporter::ShowStatusLocked(bool force) {
+  if (m_errIsTerminal) {
+    std::fputs(qPrintable(StatusTextLocked()), m_err);
+    std::fflush(m_err);
+    m_statusShown = true;
+    return;
+  }
+  const qint64 now = m_clock.elapsed();
+  if (!force && m_lastStatusMs >= 0 && now - m_lastStatusMs < kStatusEveryMs) return;
+  m_lastStatusMs = now;
+  std::fprintf(m_err, "%s\n", qPrintable(StatusTextLocked()));
+  std::fflush(m_err);
+}
+
+// The book.
+
+RunBook::RunBook(const RunSetup& setup) : m_setup(setup) {}
+
+Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
+  Turn turn;
+  if (m_stopping) return turn;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  turn.kind = Turn::Kind::Leave;
+  if (m_burned.contains(serial)) {
+    turn.leftAs = TokenResult::Skipped;
+    turn.why = QStringLiteral("burned earlier in this run");
+    return turn;
+  }
+  if (m_underWay.contains(serial)) {
+    turn.leftAs = TokenResult::Skipped;
+    turn.why = QStringLiteral("its burn is under way on another reader");
+    return turn;
+  }
+  if (m_refused.contains(serial)) {
+    // Each try costs the token one of its few.
+    turn.why = QStringLiteral("refused the customer key earlier in this run: not tried again");
+    m_lastOk[serial] = false;
+    return turn;
+  }
+  const std::optional<int> count = m_setup.options.count;
+  if (count && m_burnedCount + static_cast<int>(m_underWay.size()) >= *count) {
+    turn.leftAs = TokenResult::Skipped;
+    turn.why = QStringLiteral("the burns under way make up the count of %1").arg(*count);
+    return turn;
+  }
+  QString secret;
+  switch (*m_setup.options.source) {
+    case SecretSource::SeedFile: {
+      const std::optional<QString> found = sources::SeedTable::Lookup(serial);
+      if (!found) {
+        turn.why = QStringLiteral("not in the seed file");
+        m_lastOk[serial] = false;
+        return turn;
+      }
+      secret = NormaliseBase32(*found);
+      break;
+    }
+    case SecretSource::Random: {
+      const std::optional<std::string> text =
+          sources::RandomSeedText(static_cast<std::size_t>(m_setup.options.randomBytes), seed::SeedEncoding::Base32);
+      if (!text) {
+        turn.why = QStringLiteral("the system's random source failed");
+        m_lastOk[serial] = false;
+        return turn;
+      }
+      secret = NormaliseBase32(QString::fromStdString(*text));
+      break;
+    }
+    case SecretSource::SecretFile:
+      secret = m_setup.secretText;
+      break;
+  }
+  const std::optional<QByteArray> digest = station::BurnedSecrets::Digest(station::DecodeSecret(secret));
+  if (!digest) {
+    turn.why = QStringLiteral("its secret cannot be compared with the others of this run");
+    m_lastOk[serial] = false;
+    return turn;
+  }
+  // Two tokens with one secret show the same codes; each engine knows only
+  // its own reader's burns, the book knows the run's.
+  if (const auto owner = m_secretOwners.find(*digest); owner != m_secretOwners.end()) {
+    turn.why = QStringLiteral("its secret was already given to token %1 in this run").arg(owner->second);
+    m_lastOk[serial] = false;
+    return turn;
+  }
+  m_secretOwners[*digest] = serialText;
+  m_underWay.insert(serial);
+  turn.kind = Turn::Kind::Burn;
+  turn.secretText = secret;
+  turn.digest = *digest;
+  return turn;
+}
+
+void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResult result) {
+  std::optional<QString> stop;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_underWay.remove(serial);
+    m_lastOk[serial] = result == TokenResult::Succeeded;
+    if (result == TokenResult::Succeeded) {
+      m_burned.insert(serial);
+      ++m_burnedCount;
+      if (m_setup.options.count && m_burnedCount >= *m_setup.options.count) {
+        stop = QStringLiteral("%1 tokens burned").arg(m_burnedCount);
+      } else if (*m_setup.options.source == SecretSource::SeedFile && m_burned.size() >= m_setup.seedEntries) {
+        stop = QStringLiteral("every token of the seed file is burned");
+      }
+    } else if (result == TokenResult::Failed) {
+      // The token does not hold the secret: it may go to the token again.
+      m_secretOwners.erase(digest);
+    }
+    // Unknown: the token may hold it, so it stays claimed.
+  }
+  if (stop) RequestStop(*stop);
+}
+
+void RunBook::Refused(const QByteArray& serial) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_refused.insert(serial);
+}
+
+void RunBook::RequestStop(const QString& why) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stopping) return;
+    m_stopReason = why;
+    m_stopping = true;
+  }
+  if (m_wakeAll) m_wakeAll();
+}
+
+QString RunBook::StopReason() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_stopReason;
+}
+
+bool RunBook::AllBurned() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_underWay.isEmpty()) return false;
+  for (const auto& [serial, ok] : m_lastOk) {
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// One reader's worker: its thread, its PC/SC watch, its engine. The engine's
+// token commands run on this thread, through the port below, which notes
+// every token that refused the key for the whole run.
+
+class Run::Worker : public station::BurnView, public station::TokenPort {
+ public:
+  Worker(QString reader, const RunSetup& setup, RunBook& book, Reporter& reporter, station::ExportSink& exports)
+      : m_reader(std::move(reader)),
+        m_setup(setup),
+        m_book(book),
+        m_reporter(reporter),
+        m_link([this] { return m_reader; }, [this](bool computerClock) { return ClockText(computerClock); }),
+        m_engine(exports, [] { return QDateTime::currentDateTime(); }),
+        m_driver(m_engine, *this, *this) {}
+
+  void Start() {
+    m_thread = std::thread([this] { Loop(); });
+  }
+  void Join() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+  void Wake() { m_watch.Wake(); }
+
+  // TokenPort.
+  station::Outcome Run(const station::Command& command) override {
+    const station::Outcome outcome = m_link.Run(command);
+    if (command.kind == station::CommandKind::Authenticate && outcome.code != 0 &&
+        outcome.delivery != tokenlink::Delivery::NotSent) {
+      // The cryptogram reached the token: a try may be gone. The token that
+      // answered may have been swapped in since it was read; it is read
+      // (which costs no try) so that the refusal is held against it too.
+      if (m_current) m_book.Refused(m_current->serialBytes);
+      tokenlink::TokenInfo info;
+      if (tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info) ==
+          0) {
+        m_book.Refused(QByteArray::fromStdString(info.serialNumber));
+      }
+    }
+    return outcome;
+  }
+
+  // BurnView.
+  void Show(const station::ShowMessage& message) override {
+    if (message.awaited) {
+      // The export set could not be made anew after a failure: nothing more
+      // is burned here, so that no token is burned without its lines.
+      m_book.RequestStop(QStringLiteral("the export files cannot be written"));
+      m_driver.Dispatch(station::Closing{});
+    }
+    if (message.caption != station::kCaptionStation) m_messages << message.text;
+  }
+  bool Ask(const QString& text) override {
+    // Nobody is there to answer: the token is left as it is.
+    m_messages << text;
+    m_asked = true;
+    return false;
+  }
+  void AddLogRow(const station::AddLogRow& row) override { m_booked = row.result; }
+  void ShowCounters(const station::ShowCounters&) override {}
+  void ShowBurnPending(bool) override {}
+  void ReadTokenAgain() override { m_readAgain = true; }
+
+ private:
+  void Loop();
+  void WaitForTokens();
+  // False when the card in the field could not be read as a token.
+  bool OnArrival();
+  void NewTurn(const station::FieldToken& token);
+  // During a pending burn: true when the engine was told of the token.
+  bool Offer(const station::FieldToken& token);
+  void Settle();
+  void Conclude();
+  void EndPendingBurn();
+  std::optional<station::FieldToken> ReadToken();
+  QByteArray ClockText(bool computerClock) const;
+  void Dispatch(station::Event event) { m_driver.Dispatch(std::move(event)); }
+
+  const QString m_reader;
+  const RunSetup& m_setup;
+  RunBook& m_book;
+  Reporter& m_reporter;
+  station::LinkTokenPort m_link;
+  station::BurnEngine m_engine;
+  station::BurnDriver m_driver;
+  tokenlink::StatusWatch m_watch;
+  std::thread m_thread;
+
+  // The token of the turn under way, and what its burn reported.
+  std::optional<station::FieldToken> m_current;
+  station::Form m_form;
+  QByteArray m_digest;
+  QStringList m_messages;
+  std::optional<QString> m_booked;
+  bool m_asked = false;
+  bool m_readAgain = false;
+  bool m_lostNoted = false;
+  bool m_inField = false;
+  // The token clock as last read, for --no-sync.
+  std::optional<uint32_t> m_tokenClock;
+  std::chrono::steady_clock::time_point m_tokenClockReadAt;
+};
+
+void Run::Worker::Loop() {
+  WaitForTokens();
+  // The burn that waits for a token whose seed write lost its answer is
+  // booked "Unknown" and named; any other ends without a booking.
+  if (m_engine.BurnPending()) EndPendingBurn();
+  Dispatch(station::Closing{});
+  m_watch.Close();
+}
+
+void Run::Worker::WaitForTokens() {
+  using namespace tokenlink;
+  const std::string reader = m_reader.toStdString();
+  uint32_t known = kStateUnaware;
+  int64_t handledCount = -1;  // the insertion count of the token dealt with, or none
+  bool reportedFailure = false;
+  // A card that could not be read (still powering up, not a token, taken off
+  // during the read) is read again every pause until it can be or leaves.
+  int unreadLooks = 0;
+  while (!m_book.Stopping()) {
+    if (const int32_t rc = m_watch.Open(kScopeSystem); rc != kScardSuccess) {
+      if (!reportedFailure) m_reporter.Note(m_reader, QStringLiteral("PC/SC is not reachable; trying again"));
+      reportedFailure = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+      continue;
+    }
+    ReaderState entry{reader, known};
+    const int32_t rc = m_watch.Wait(unreadLooks > 0 ? kPauseMs : kLongestWaitMs, &entry, 1);
+    if (m_book.Stopping()) break;
+    if (rc == kScardECancelled) continue;
+    if (rc != kScardSuccess && rc != kScardETimeout) {
+      if (!reportedFailure) {
+        m_reporter.Note(m_reader, rc == kScardEUnknownReader ? QStringLiteral("the reader is gone; waiting for it")
+                                                             : QStringLiteral("PC/SC failed; trying again"));
+      }
+      reportedFailure = true;
+      if (m_inField) {
+        m_inField = false;
+        Dispatch(station::TokenGone{});
+      }
+      m_watch.Close();
+      known = kStateUnaware;
+      handledCount = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+      continue;
+    }
+    reportedFailure = false;
+    known = entry.eventState & ~(kStateChanged | kStateInUse);
+    const bool present = (known & kStatePresent) != 0 && (known & kStateMute) == 0;
+    if (!present) {
+      unreadLooks = 0;
+      if (m_inField) {
+        m_inField = false;
+        Dispatch(station::TokenGone{});
+      }
+      continue;
+    }
+    // A token laid on since the last one dealt with (the count goes up with
+    // every insertion and removal, so a quick swap is not missed).
+    if (handledCount == static_cast<int64_t>(EventCount(known))) continue;
+    if (m_inField) Dispatch(station::TokenGone{});
+    handledCount = EventCount(known);
+    m_inField = true;
+    if (OnArrival()) {
+      unreadLooks = 0;
+      continue;
+    }
+    // Nothing was sent to it but the information read.
+    if (++unreadLooks == kUnreadLooksNoted) {
+      m_reporter.Note(m_reader, QStringLiteral("the card on the reader cannot be read as a token"));
+    }
+    handledCount = -1;
+    m_inField = false;
+  }
+}
+
+std::optional<station::FieldToken> Run::Worker::ReadToken() {
+  tokenlink::TokenInfo info;
+  const int32_t rc =
+      tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info);
+  if (rc != 0) return std::nullopt;
+  uint32_t seconds = 0;
+  const std::string tokenTime = tokenlink::TokenTimeText(info.clockText);
+  if (tokenlink::ParseDateTimeText(tokenTime.data(), tokenTime.size(), &seconds) == 0) {
+    m_tokenClock = seconds;
+  } else {
+    m_tokenClock.reset();
+  }
+  m_tokenClockReadAt = std::chrono::steady_clock::now();
+  station::FieldToken token;
+  token.serialBytes = QByteArray::fromStdString(info.serialNumber);
+  token.serialNumber = app::AnsiToWide(token.serialBytes);
+  return token;
+}
+
+QByteArray Run::Worker::ClockText(bool computerClock) const {
+  int64_t seconds = QDateTime::currentSecsSinceEpoch();
+  if (!computerClock && m_tokenClock) {
+    // The token's own clock goes on running after it was read.
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_tokenClockReadAt);
+    seconds = static_cast<int64_t>(*m_tokenClock) + elapsed.count();
+  }
+  return QByteArray::fromStdString(tokenlink::TokenTimeText(tokenlink::ClockText(tokenlink::ClockFieldsOf(seconds))));
+}
+
+bool Run::Worker::OnArrival() {
+  const std::optional<station::FieldToken> token = ReadToken();
+  if (!token) return false;
+  if (m_engine.BurnPending()) {
+    if (Offer(*token)) Settle();
+    return true;
+  }
+  NewTurn(*token);
+  return true;
+}
+
+void Run::Worker::NewTurn(const station::FieldToken& token) {
+  const Turn turn = m_book.Begin(token.serialBytes, token.serialNumber);
+  if (turn.kind == Turn::Kind::Stop) return;
+  if (turn.kind == Turn::Kind::Leave) {
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, turn.leftAs, turn.why});
+    return;
+  }
+  m_current = token;
+  m_digest = turn.digest;
+  m_form = station::Form{};
+  m_form.secretText = turn.secretText;
+  m_form.choices = m_setup.options.choices;
+  m_form.syncClock = m_setup.options.syncClock;
+  m_form.exportLines = m_setup.exports != nullptr;
+  m_form.userName = m_setup.options.upn;
+  m_messages.clear();
+  m_booked.reset();
+  m_asked = false;
+  m_readAgain = false;
+  m_lostNoted = false;
+  Dispatch(station::TokenSeen{token, m_form});
+  Dispatch(station::BurnPressed{m_form});
+  Settle();
+}
+
+bool Run::Worker::Offer(const station::FieldToken& token) {
+  if (m_current && token.serialBytes == m_current->serialBytes) {
+    Dispatch(station::TokenSeen{token, m_form});
+    return true;
+  }
+  if (m_engine.LostWriteSerial()) {
+    // This reader finishes the token that may hold its secret first.
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, TokenResult::Left,
+                      QStringLiteral("the reader waits for token %1 to finish its burn")
+                          .arg(m_current ? m_current->serialNumber : QString())});
+    return false;
+  }
+  // Another token took the place of the one being burned before its seed
+  // write: that burn ends, and the newcomer gets a turn of its own with its
+  // own secret.
+  m_messages << QStringLiteral("another token was laid on the reader before the seed write");
+  EndPendingBurn();
+  NewTurn(token);
+  return false;
+}
+
+void Run::Worker::Settle() {
+  int readsAgain = 0;
+  while (m_engine.BurnPending()) {
+    if (m_readAgain && readsAgain < kReadsAgain && m_inField && !m_book.Stopping()) {
+      m_readAgain = false;
+      ++readsAgain;
+      if (const std::optional<station::FieldToken> token = ReadToken()) {
+        if (!Offer(*token)) return;
+        continue;
+      }
+    }
+    if (m_engine.LostWriteSerial()) {
+      // The burn waits for the token to come back (or for the end of the run).
+      if (!m_lostNoted) m_reporter.Note(m_reader, m_messages.isEmpty() ? QString() : m_messages.last());
+      m_lostNoted = true;
+      return;
+    }
+    // Refused at the take-up, or the token left before the seed write: the
+    // burn ends here; the token gets a new turn when it is laid on again.
+    EndPendingBurn();
+    return;
+  }
+  Conclude();
+}
+
+void Run::Worker::EndPendingBurn() {
+  Dispatch(station::StopPressed{});
+  Conclude();
+}
+
+void Run::Worker::Conclude() {
+  if (!m_current) return;
+  TokenResult result = TokenResult::Failed;
+  if (m_booked) {
+    if (*m_booked == QLatin1String("Succeeded")) {
+      result = TokenResult::Succeeded;
+    } else if (*m_booked == QLatin1String("Unknown")) {
+      result = TokenResult::Unknown;
+    }
+  } else if (m_asked) {
+    result = TokenResult::Left;  // nothing was sent to it
+  }
+  m_book.End(m_current->serialBytes, m_digest, result);
+  m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result,
+                    result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "))});
+  m_current.reset();
+  m_booked.reset();
+  m_messages.clear();
+}
+
+// The run.
+
+Run::Run(const RunSetup& setup, Reporter& reporter) : m_setup(setup), m_reporter(reporter), m_book(setup) {
+  m_book.SetWakeAll([this] {
+    std::lock_guard<std::mutex> lock(m_workersMutex);
+    for (const auto& worker : m_workers) worker->Wake();
+  });
+}
+
+Run::~Run() { m_book.SetWakeAll({}); }
+
+void Run::Interrupt() { m_book.RequestStop(QStringLiteral("interrupted")); }
+
+int Run::Execute() {
+  static NoExports noExports;
+  station::ExportSink& exports = m_setup.exports ? static_cast<station::ExportSink&>(*m_setup.exports) : noExports;
+  {
+    std::lock_guard<std::mutex> lock(m_workersMutex);
+    for (const QString& reader : m_setup.readers) {
+      m_workers.push_back(std::make_unique<Worker>(reader, m_setup, m_book, m_reporter, exports));
+    }
+  }
+  m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
+  for (const auto& worker : m_workers) worker->Start();
+  for (const auto& worker : m_workers) worker->Join();
+  if (m_setup.exports) m_setup.exports->Close();
+  const QString reason = m_book.StopReason();
+  if (!reason.isEmpty()) m_reporter.Note(QString(), QStringLiteral("stopped: ") + reason);
+  m_reporter.Finish();
+  const bool exportsFailed = m_setup.exports && m_setup.exports->Failed();
+  return m_book.AllBurned() && !exportsFailed ? 0 : 1;
+}
+
+}  // namespace cli
