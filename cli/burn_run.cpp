@@ -472,13 +472,7 @@ std::optional<station::FieldToken> Run::Worker::ReadToken() {
   const int32_t rc =
       tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info);
   if (rc != 0) return std::nullopt;
-  uint32_t seconds = 0;
-  const std::string tokenTime = tokenlink::TokenTimeText(info.clockText);
-  if (tokenlink::ParseDateTimeText(tokenTime.data(), tokenTime.size(), &seconds) == 0) {
-    m_tokenClock = seconds;
-  } else {
-    m_tokenClock.reset();
-  }
+  m_tokenClock = tokenlink::ClockTextSeconds(info.clockText);
   m_tokenClockReadAt = std::chrono::steady_clock::now();
   station::FieldToken token;
   token.serialBytes = QByteArray::fromStdString(info.serialNumber);

@@ -140,4 +140,11 @@ int ParseDateTimeText(const char* text, std::size_t length, uint32_t* value) {
   return 0;
 }
 
+std::optional<uint32_t> ClockTextSeconds(const std::string& clockText) {
+  const std::string tokenTime = TokenTimeText(clockText);
+  uint32_t seconds = 0;
+  if (ParseDateTimeText(tokenTime.data(), tokenTime.size(), &seconds) != 0) return std::nullopt;
+  return seconds;
+}
+
 }  // namespace tokenlink

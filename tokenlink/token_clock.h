@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tokenlink {
@@ -34,5 +35,9 @@ std::string TokenTimeText(const std::string& clockText);
 
 // "%d/%02d/%02d/%02d/%02d/%02d" (UTC) -> seconds since 1970. 0 ok, -1 invalid.
 int ParseDateTimeText(const char* text, std::size_t length, uint32_t* value);
+
+// The seconds since 1970 of a clock text, when it reads as a valid date and
+// time (a token clock as read, to be moved on later).
+std::optional<uint32_t> ClockTextSeconds(const std::string& clockText);
 
 }  // namespace tokenlink

@@ -39,8 +39,7 @@ void ReaderListMonitor::RequestStop() {
 
 void ReaderListMonitor::HandOverEveryPass(bool everyPass) {
   // From waiting to a pass every 50 ms at once.
-  if (everyPass && !m_everyPass.exchange(everyPass)) m_watch.Wake();
-  m_everyPass = everyPass;
+  if (!m_everyPass.exchange(everyPass) && everyPass) m_watch.Wake();
 }
 
 bool ReaderListMonitor::StopSeen() const { return m_state.load() == State::StopRequested || m_hop.Closing(); }

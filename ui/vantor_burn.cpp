@@ -72,6 +72,7 @@ QByteArray CVantorDlg::TokenClockTextNow() const {
 }
 
 void CVantorDlg::StartClockTick() {
+  if (!m_clocksOpaque) PaintClocksOpaque();
   // Just after the computer clock's next second, so that it shows every
   // second once.
   m_clockTimer->start(1000 - ui::ActiveWindowClock().Now().time().msec() + 5);

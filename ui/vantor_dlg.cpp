@@ -93,7 +93,6 @@ void CVantorDlg::SetUpControls() {
 
   // The bound texts start empty, so the form's placeholders never show.
   ShowBoundTexts();
-  PaintClocksOpaque();
 
   // No system menu to extend here: "About..." sits in the window's context
   // menu and on F1.
@@ -170,9 +169,7 @@ void CVantorDlg::SetUpControls() {
 }
 
 void CVantorDlg::PaintClocksOpaque() {
-  // The clocks change every second while a token is shown. Painted opaque,
-  // in the colour the token group shows beneath them, a change repaints the
-  // label alone instead of the group box and the window under it.
+  m_clocksOpaque = true;
   const QImage group = m_ui->tokenGroup->grab().toImage();
   for (QLabel* clock : {m_ui->tokenClockLabel, m_ui->computerClockLabel}) {
     const QPoint at = m_ui->tokenGroup->mapFrom(this, clock->geometry().center()) * group.devicePixelRatio();
@@ -186,7 +183,8 @@ void CVantorDlg::PaintClocksOpaque() {
 
 void CVantorDlg::changeEvent(QEvent* event) {
   QDialog::changeEvent(event);
-  if (event->type() == QEvent::StyleChange || event->type() == QEvent::PaletteChange) PaintClocksOpaque();
+  // The colour beneath is looked at anew at the next tick.
+  if (event->type() == QEvent::StyleChange || event->type() == QEvent::PaletteChange) m_clocksOpaque = false;
 }
 
 void CVantorDlg::ShowClocks() {
@@ -450,13 +448,7 @@ void CVantorDlg::OnTokenInfoRead(int32_t result, const tokenlink::TokenInfo& inf
   m_serialBytes = QByteArray::fromStdString(info.serialNumber);
   m_serialNumber = app::AnsiToWide(m_serialBytes);
   m_tokenClock = app::AnsiToWide(QByteArray::fromStdString(info.clockText));
-  uint32_t seconds = 0;
-  const std::string tokenTime = tokenlink::TokenTimeText(info.clockText);
-  if (tokenlink::ParseDateTimeText(tokenTime.data(), tokenTime.size(), &seconds) == 0) {
-    m_tokenClockSeconds = seconds;
-  } else {
-    m_tokenClockSeconds.reset();
-  }
+  m_tokenClockSeconds = tokenlink::ClockTextSeconds(info.clockText);
   m_tokenClockReadAtMs = readAtMs;
   UpdateComputerClock();
   LookUpSeedBySerial();

@@ -128,6 +128,10 @@ class CVantorDlg : public QDialog,
   QString TokenClockNow() const;
   // The same in the panel's form; the token clock was read (m_tokenClockSeconds).
   QByteArray TokenClockTextNow() const;
+  // The clocks change every second while a token is shown. Painted opaque,
+  // in the colour the token group shows beneath them, a change repaints the
+  // label alone instead of the group box and the window under it. Done at
+  // the first tick, once the window shows, and again after a style change.
   void PaintClocksOpaque();
   void changeEvent(QEvent* event) override;
   // Once a second while a token is shown: both clocks of the panel move on.
@@ -196,6 +200,7 @@ class CVantorDlg : public QDialog,
   QString m_readerCause;              // why the reader list is empty, or empty
   QString m_cardCause;                // why the token panel is empty, or empty
   QTimer* m_clockTimer = nullptr;     // runs while a token is shown
+  bool m_clocksOpaque = false;        // the clock labels paint their background
   bool m_burnButtonHeld = false;  // OnBurn, its pause included
   bool m_closing = false;
   bool m_monitorsStopped = false;
