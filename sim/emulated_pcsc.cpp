@@ -67,6 +67,8 @@ void EmulatedPcsc::TakeTokenOut(Reader& reader) {
   reader.token.reset();
   reader.pullAt = 0;
   reader.loseAt = 0;
+  reader.swapAfter = 0;
+  reader.swapIn.reset();
   ++reader.insertion;
   Changed();
 }
@@ -83,6 +85,31 @@ void EmulatedPcsc::InsertToken(const std::string& readerName, std::shared_ptr<To
 void EmulatedPcsc::RemoveToken(const std::string& readerName) {
   std::lock_guard lock(m_mutex);
   if (Reader* reader = FindReader(readerName)) TakeTokenOut(*reader);
+}
+
+void EmulatedPcsc::SwapTokenAfterApdu(const std::string& readerName, int n, std::shared_ptr<TokenEmulator> token) {
+  std::lock_guard lock(m_mutex);
+  if (Reader* reader = FindReader(readerName)) {
+    reader->swapAfter = n;
+    reader->swapIn = n > 0 ? std::move(token) : nullptr;
+  }
+}
+
+int EmulatedPcsc::SwapsDone() const {
+  std::lock_guard lock(m_mutex);
+  return m_swapsDone;
+}
+
+void EmulatedPcsc::SwapIfDue(Reader& reader) {
+  if (reader.swapAfter <= 0 || --reader.swapAfter > 0) return;
+  std::shared_ptr<TokenEmulator> token = std::move(reader.swapIn);
+  for (Reader& other : m_readers) {
+    if (&other != &reader && other.token == token) TakeTokenOut(other);
+  }
+  TakeTokenOut(reader);
+  reader.token = std::move(token);
+  if (reader.token) ++reader.events;
+  ++m_swapsDone;
 }
 
 std::shared_ptr<TokenEmulator> EmulatedPcsc::TokenIn(const std::string& readerName) const {
@@ -271,6 +298,7 @@ void EmulatedPcsc::PowerOffIfIdle(const std::string& readerName) {
 int32_t EmulatedPcsc::Transmit(PcscCard card, uint32_t protocol, const uint8_t* command, std::size_t commandLength,
                                uint8_t* response, std::size_t* responseLength) {
   std::shared_ptr<TokenEmulator> token;
+  std::string readerName;
   {
     std::lock_guard lock(m_mutex);
     auto it = m_cards.find(card);
@@ -278,7 +306,8 @@ int32_t EmulatedPcsc::Transmit(PcscCard card, uint32_t protocol, const uint8_t* 
     if (!m_running) return tokenlink::kScardENoService;
     if (command == nullptr || response == nullptr || responseLength == nullptr)
       return static_cast<int32_t>(0x80100004);
-    Reader* reader = FindReader(it->second.reader);
+    readerName = it->second.reader;
+    Reader* reader = FindReader(readerName);
     if (reader == nullptr) return static_cast<int32_t>(0x80100017);  // SCARD_E_READER_UNAVAILABLE
     if (!reader->token || reader->insertion != it->second.insertion) return tokenlink::kScardWRemovedCard;
     reader->sent.emplace_back(command, command + commandLength);
@@ -296,6 +325,10 @@ int32_t EmulatedPcsc::Transmit(PcscCard card, uint32_t protocol, const uint8_t* 
     }
   }
   const std::vector<uint8_t> answer = token->Process(std::vector<uint8_t>(command, command + commandLength));
+  {
+    std::lock_guard lock(m_mutex);
+    if (Reader* reader = FindReader(readerName)) SwapIfDue(*reader);
+  }
   if (*responseLength < answer.size()) {
     *responseLength = answer.size();
     return tokenlink::kScardEInsufficientBuffer;

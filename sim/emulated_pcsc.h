@@ -45,6 +45,13 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   // 0 clears it.
   void LoseAnswerAtApdu(const std::string& reader, int n, bool cardLeaves);
 
+  // Right after the n-th APDU from now on this reader (1 = the next) is
+  // answered, another token takes the place of the one in the field, as an
+  // operator's quick hand does between two commands (taken off any other
+  // reader first). Counted in SwapsDone. 0 clears it.
+  void SwapTokenAfterApdu(const std::string& reader, int n, std::shared_ptr<TokenEmulator> token);
+  int SwapsDone() const;
+
   // Every APDU transmitted to the reader, in order (a pulled one included),
   // and the protocol each was sent with.
   std::vector<std::vector<uint8_t>> SentApdus(const std::string& reader) const;
@@ -113,6 +120,8 @@ class EmulatedPcsc : public tokenlink::PcscApi {
     int pullAt = 0;
     int loseAt = 0;
     bool loseLeaves = false;
+    int swapAfter = 0;
+    std::shared_ptr<TokenEmulator> swapIn;
     std::vector<std::vector<uint8_t>> sent;
     std::vector<uint32_t> sentProtocols;
   };
@@ -133,6 +142,7 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   const Reader* FindReader(const std::string& name) const;
   void TakeTokenOut(Reader& reader);
   void PowerOffIfIdle(const std::string& readerName);
+  void SwapIfDue(Reader& reader);
   bool HasCardHandle(const std::string& readerName) const;
   uint32_t EventState(const tokenlink::ReaderState& entry, bool readerListChanged) const;
   // Wakes every waiting GetStatusChange to look again: called on every change
@@ -146,6 +156,7 @@ class EmulatedPcsc : public tokenlink::PcscApi {
   bool m_pnpNotification = true;
   uint64_t m_readerListVersion = 0;  // changes with every reader added or removed
   uint64_t m_serviceStops = 0;
+  int m_swapsDone = 0;
   std::vector<Reader> m_readers;
   std::set<tokenlink::PcscContext> m_contexts;
   std::map<tokenlink::PcscCard, CardHandle> m_cards;

@@ -48,6 +48,15 @@ QString OutcomeUnknown(const QString& serialNumber) {
       .arg(serialNumber);
 }
 
+// A press is for the token the operator sees; another one laid in its place
+// before the card monitor looked is not tried under that press.
+QString NotThePressedToken(const QString& pressed, const QString& inField) {
+  return QStringLiteral(
+             "Token %2 lies on the reader in place of token %1, which was shown when the button was pressed: "
+             "nothing was sent to it. Check the token shown and press again.")
+      .arg(pressed, inField);
+}
+
 QString ConfigFailed(int32_t code) { return QStringLiteral("config failed![") + app::CodeText(code) + u']'; }
 
 QString ExportFileWord(ExportFile file) {
@@ -177,6 +186,7 @@ void BurnEngine::OnBurnPressed(const BurnPressed& press, Actions& out) {
     return;
   }
   m_form = press.form;
+  m_pressToken = m_field;
   m_exportsTried = false;
   m_pressChoices = press.form.choices;
   m_pressSyncClock = press.form.syncClock;
@@ -203,8 +213,27 @@ void BurnEngine::OnBurnPressed(const BurnPressed& press, Actions& out) {
 
 void BurnEngine::StartPreparation(Actions& out) {
   if (OpenExportsFirst(m_form.exportLines, Asked::Press, out)) return;
-  m_stage = Stage::PrepareAuth;
-  Run(CommandKind::Authenticate, out);
+  // The token may have been swapped since it was shown, or while a question
+  // or message was on screen: read it before anything that spends a try.
+  m_stage = Stage::PrepareRead;
+  Run(CommandKind::ReadSerial, out);
+}
+
+bool BurnEngine::IsPressedToken(const std::optional<FieldToken>& pressed, const Outcome& read, Actions& out) {
+  if (read.code != 0) {
+    // Nothing that spends a try was sent; the card monitor reads the field anew.
+    out.push_back(ShowMessage{kCaptionError, AuthenticationMessage(read.code)});
+    out.push_back(ReadTokenAgain{});
+    return false;
+  }
+  if (pressed && pressed->serialBytes != read.token.serialBytes) {
+    out.push_back(ShowMessage{kCaptionError, NotThePressedToken(pressed->serialNumber, read.token.serialNumber)});
+    out.push_back(ReadTokenAgain{});
+    return false;
+  }
+  // With no token known yet (the card monitor's read of it still on its
+  // way), the press is for the token on the reader.
+  return true;
 }
 
 bool BurnEngine::OpenExportsFirst(bool exportLines, Asked resume, Actions& out) {
@@ -228,22 +257,20 @@ void BurnEngine::OnDismissed(Actions& out) {
   // A Stop or a close while the message was on screen has ended the burn.
   if (m_stage != Stage::Notifying) return;
   if (m_asked == Asked::Press) {
-    m_stage = Stage::PrepareAuth;
-    Run(CommandKind::Authenticate, out);
+    m_stage = Stage::PrepareRead;
+    Run(CommandKind::ReadSerial, out);
     return;
   }
+  // The token may have been swapped while the message was on screen: it is
+  // read again before it is taken up.
   m_stage = Stage::Pending;
-  if (!m_field || m_field->serialBytes != m_record->serialBytes || m_awaitingReturn) {
-    TakeUpIfReady(out);
-    return;
-  }
-  Authenticate(out);
+  TakeUpIfReady(out);
 }
 
 void BurnEngine::OnPrepared(Actions& out) {
   // The press prepared the token in the field, which should be the one shown;
   // the read that follows tells.
-  m_prepared = m_field ? std::optional<QByteArray>(m_field->serialBytes) : std::nullopt;
+  m_prepared = m_pressToken ? std::optional<QByteArray>(m_pressToken->serialBytes) : std::nullopt;
   m_preparedConfirmed = false;
   m_stage = Stage::Pending;
   m_burnPending = true;
@@ -273,6 +300,13 @@ void BurnEngine::OnOneShot(OneShotKind kind, Actions& out) {
   }
   m_oneShot = kind;
   m_afterOneShot = m_stage;
+  if (m_field) {
+    // The press is for the token shown, which may have been swapped since.
+    m_pressToken = m_field;
+    m_stage = Stage::OneShotRead;
+    Run(CommandKind::ReadSerial, out);
+    return;
+  }
   m_stage = Stage::OneShotAuth;
   Run(CommandKind::Authenticate, out);
 }
@@ -346,25 +380,31 @@ void BurnEngine::OnAnswer(const Answer& answer, Actions& out) {
     asked.secretText = m_form.secretText;
     asked.secretBytes = DecodeSecret(m_form.secretText);
     asked.exportLines = m_form.exportLines;
-    Agree(m_field ? m_field->serialBytes : QByteArray(), asked);
+    Agree(m_pressToken ? m_pressToken->serialBytes : QByteArray(), asked);
     StartPreparation(out);
     return;
   }
-  // The token may have left while the question was on screen; what was agreed
-  // is for the token of the record, and only that one is taken up now.
+  // The token may have left or been swapped while the question was on
+  // screen; what was agreed is for the token of the record, and the token in
+  // the field is read again before it is taken up.
   Agree(m_record->serialBytes, *m_record);
   m_stage = Stage::Pending;
-  if (!m_field || m_field->serialBytes != m_record->serialBytes || m_awaitingReturn) {
-    TakeUpIfReady(out);
-    return;
-  }
-  ContinueTakeUp(out);
+  TakeUpIfReady(out);
 }
 
 // Outcomes of the token commands.
 
 void BurnEngine::OnCommandDone(const Outcome& outcome, Actions& out) {
   switch (m_stage) {
+    case Stage::PrepareRead:
+      if (!IsPressedToken(m_pressToken, outcome, out)) {
+        m_stage = Stage::Idle;
+        return;
+      }
+      m_pressToken = outcome.token;
+      m_stage = Stage::PrepareAuth;
+      Run(CommandKind::Authenticate, out);
+      return;
     case Stage::PrepareAuth:
       if (outcome.code != 0) {
         // A press for the token shown: its message, and no burn. A lost answer
@@ -423,12 +463,16 @@ void BurnEngine::OnCommandDone(const Outcome& outcome, Actions& out) {
       m_stage = Stage::ConfirmSerial;
       Run(CommandKind::ReadSerial, out);
       return;
+    case Stage::RefusalRead:
+      OnRefusalRead(outcome, out);
+      return;
     case Stage::ConfirmSerial:
       OnConfirmRead(outcome, out);
       return;
     case Stage::SeedWrite:
       OnSeedWritten(outcome, out);
       return;
+    case Stage::OneShotRead:
     case Stage::OneShotAuth:
     case Stage::OneShot:
       OnOneShotDone(outcome, out);
@@ -509,29 +553,36 @@ void BurnEngine::Authenticate(Actions& out) {
 }
 
 void BurnEngine::OnBurnAuthFailed(const Outcome& outcome, Actions& out) {
-  m_stage = Stage::Pending;
-  const QByteArray serial = m_record->serialBytes;
-  switch (outcome.delivery) {
-    case Delivery::NotSent:
-      // No cryptogram left the station, so no try was spent: the token may be
-      // tried again, but only once it has been read anew (gone and back),
-      // so that one pull gives one message.
-      out.push_back(ShowMessage{kCaptionError, AuthenticationMessage(outcome.code)});
-      AwaitReturn(out);
-      return;
-    case Delivery::Answered:
-      // The token refused the key (or judged the exchange otherwise): one try
-      // is gone, and no other is spent on it during this burn.
-      out.push_back(ShowMessage{kCaptionError, AuthenticationMessage(outcome.code)});
-      m_refused.insert(serial);
-      return;
-    case Delivery::AnswerLost:
-      // The cryptogram reached the token and its verdict was lost: it may have
-      // cost a try, so the token counts as refused for this press.
-      out.push_back(ShowMessage{kCaptionError, kAuthAnswerLost});
-      m_refused.insert(serial);
-      return;
+  if (outcome.delivery == Delivery::NotSent) {
+    // No cryptogram left the station, so no try was spent: the token may be
+    // tried again, but only once it has been read anew (gone and back),
+    // so that one pull gives one message.
+    m_stage = Stage::Pending;
+    out.push_back(ShowMessage{kCaptionError, AuthenticationMessage(outcome.code)});
+    AwaitReturn(out);
+    return;
   }
+  // The token refused the key (or judged the exchange otherwise), or its
+  // verdict was lost: a try may be gone, and no other is spent on that token
+  // during this burn. It may have been swapped in since it was read, so the
+  // token in the field is read (which costs no try) to hold the refusal
+  // against the one that answered.
+  m_refusal = outcome;
+  m_stage = Stage::RefusalRead;
+  Run(CommandKind::ReadSerial, out);
+}
+
+void BurnEngine::OnRefusalRead(const Outcome& outcome, Actions& out) {
+  m_stage = Stage::Pending;
+  // A read that fails leaves the record's token as the one that answered.
+  const bool swapped = outcome.code == 0 && outcome.token.serialBytes != m_record->serialBytes;
+  m_refused.insert(swapped ? outcome.token.serialBytes : m_record->serialBytes);
+  out.push_back(ShowMessage{kCaptionError, m_refusal.delivery == Delivery::AnswerLost
+                                               ? kAuthAnswerLost
+                                               : AuthenticationMessage(m_refusal.code)});
+  // The card monitor shows the token that refused; the record's token is
+  // taken up when it is laid again.
+  if (swapped) AwaitReturn(out);
 }
 
 void BurnEngine::OnConfirmRead(const Outcome& outcome, Actions& out) {
@@ -570,6 +621,15 @@ void BurnEngine::OnSeedWritten(const Outcome& outcome, Actions& out) {
 }
 
 void BurnEngine::OnOneShotDone(const Outcome& outcome, Actions& out) {
+  if (m_stage == Stage::OneShotRead) {
+    if (!IsPressedToken(m_pressToken, outcome, out)) {
+      m_stage = m_afterOneShot;
+      return;
+    }
+    m_stage = Stage::OneShotAuth;
+    Run(CommandKind::Authenticate, out);
+    return;
+  }
   if (m_stage == Stage::OneShotAuth) {
     if (outcome.code != 0) {
       out.push_back(ShowMessage{kCaptionError, AuthenticationMessage(outcome.code)});

@@ -134,16 +134,19 @@ class BurnEngine {
     Idle,              // no burn pending; the button reads "Burn"
     Asking,            // a question of the burn is on screen
     Notifying,         // a message of the burn is on screen; the burn goes on after it
-    PrepareAuth,       // Burn pressed: the token shown is authenticated ...
+    PrepareRead,       // Burn pressed: the token in the field is read, to be sure it is the one shown ...
+    PrepareAuth,       // ... authenticated ...
     PrepareConfigure,  // ... and configured
     Pending,           // prepared: the next token in the field is taken up; the button reads "Stop"
     TakeUpRead,        // the serial number of the token in the field is read
     TakeUpAuth,        // a token other than the prepared one is prepared first ...
     TakeUpConfigure,   // ... with the choices of the press
     BurnAuth,          // the authentication of the seed write
+    RefusalRead,       // a token refused the key: the one in the field is read, to hold it against that one
     ConfirmSerial,     // the token in the field read again right before the seed write
     SeedWrite,         // the seed write is on its way
-    OneShotAuth,       // Sync or Seal: the authentication ...
+    OneShotRead,       // Sync or Seal: the token in the field read, to be sure it is the one shown ...
+    OneShotAuth,       // ... the authentication ...
     OneShot,           // ... and its command
     Closed,            // the window is closing: nothing is sent or booked any more
   };
@@ -203,6 +206,11 @@ class BurnEngine {
   void ContinueTakeUp(Actions& out);
   void OnTakeUpRead(const Outcome& outcome, Actions& out);
   void OnBurnAuthFailed(const Outcome& outcome, Actions& out);
+  void OnRefusalRead(const Outcome& outcome, Actions& out);
+  // A press is for the token shown: false, with the operator told and the
+  // token in the field read anew, when the read failed or found another one
+  // there.
+  bool IsPressedToken(const std::optional<FieldToken>& pressed, const Outcome& read, Actions& out);
   void OnConfirmRead(const Outcome& outcome, Actions& out);
   void OnSeedWritten(const Outcome& outcome, Actions& out);
   void OnOneShotDone(const Outcome& outcome, Actions& out);
@@ -224,6 +232,9 @@ class BurnEngine {
   // was not the one read: it is not taken up until it is read anew.
   bool m_awaitingReturn = false;
 
+  // The token shown when Burn, Sync or Seal was pressed: the press spends a
+  // try of that token only.
+  std::optional<FieldToken> m_pressToken;
   // The pending burn.
   Choices m_pressChoices;          // what Burn was pressed with
   bool m_pressSyncClock = true;
@@ -233,6 +244,7 @@ class BurnEngine {
   // during this burn: each try costs a token one of its few, so none of them
   // is authenticated again until Burn or Stop is pressed.
   std::set<QByteArray> m_refused;
+  Outcome m_refusal;  // the refused authentication, while the token that answered it is read
   std::shared_ptr<BurnRecord> m_record;  // the burn being taken up
   // A seed write whose answer was lost: the token may hold the secret. The
   // burn stays with that token and that record until it is booked.

@@ -1,10 +1,15 @@
-// The process-wide card session: open, one exchange at a time, close. The
-// command lock makes a command own the session from its open to its close; the
-// transmit lock inside it keeps two exchanges from overlapping on the card.
+// The card session: open, one exchange at a time, close. Each thread that
+// runs a command has a session of its own, and the reader's command lock makes
+// the command own its reader from the open to the close: two commands never
+// interleave their exchanges on one card (an authentication's challenge and
+// cryptogram must follow each other), while commands on two readers run side
+// by side, so that a slow token on one reader never holds up another's.
 #include "card_session.h"
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "result_codes.h"
@@ -13,65 +18,59 @@
 namespace tokenlink {
 namespace {
 
-// Held from OpenCardSession to CloseCardSession. Not a std::mutex because its
-// owner must be known: a close from a thread that did not open is ignored, and
-// an open nested inside a command of the same thread fails instead of hanging.
-class CommandLock {
+// The readers that a command holds, each until its command closes.
+class ReaderLocks {
  public:
-  void Acquire() {
+  void Acquire(const std::string& reader) {
     std::unique_lock<std::mutex> lock(mutex_);
-    released_.wait(lock, [this] { return !held_; });
-    held_ = true;
-    owner_ = std::this_thread::get_id();
+    released_.wait(lock, [&] { return held_.count(reader) == 0; });
+    held_.insert(reader);
   }
 
-  void Release() {
+  void Release(const std::string& reader) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      held_ = false;
-      owner_ = std::thread::id();
+      held_.erase(reader);
     }
-    released_.notify_one();
-  }
-
-  bool HeldByThisThread() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_ && owner_ == std::this_thread::get_id();
+    released_.notify_all();
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable released_;
-  bool held_ = false;
-  std::thread::id owner_;
+  std::set<std::string> held_;
 };
 
-CardSession g_session;
-CommandLock g_commandLock;
+ReaderLocks g_readerLocks;
+// The session of this thread's command, and the reader it holds. A close
+// from a thread that did not open finds nothing to close, and an open nested
+// inside a command of the same thread fails instead of waiting for itself.
+thread_local CardSession t_session;
+thread_local std::optional<std::string> t_heldReader;
 
 void ClearSession() {
-  g_session.context = 0;
-  g_session.card = 0;
-  g_session.activeProtocol = 0;
+  t_session.context = 0;
+  t_session.card = 0;
+  t_session.activeProtocol = 0;
+}
+
+void ReleaseReader() {
+  if (t_heldReader) g_readerLocks.Release(*t_heldReader);
+  t_heldReader.reset();
 }
 
 }  // namespace
 
 int32_t OpenCardSession(const char* readerName) {
-  // A command that opens again before closing would wait for itself forever.
-  if (g_commandLock.HeldByThisThread()) return TL_E_NO_DEVICE;
-  g_commandLock.Acquire();
-
-  if (readerName == nullptr) {
-    g_commandLock.Release();
-    return TL_E_NO_DEVICE;
-  }
+  if (t_heldReader || readerName == nullptr) return TL_E_NO_DEVICE;
+  t_heldReader = std::string(readerName);
+  g_readerLocks.Acquire(*t_heldReader);
 
   PcscApi& pcsc = ActivePcsc();
   PcscContext context = 0;
   if (pcsc.EstablishContext(kScopeSystem, &context) != kScardSuccess) {
     ClearSession();
-    g_commandLock.Release();
+    ReleaseReader();
     return TL_E_NO_DEVICE;
   }
 
@@ -81,27 +80,27 @@ int32_t OpenCardSession(const char* readerName) {
       kScardSuccess) {
     pcsc.ReleaseContext(context);
     ClearSession();
-    g_commandLock.Release();
+    ReleaseReader();
     return TL_E_NO_DEVICE;
   }
 
-  g_session.context = context;
-  g_session.card = card;
-  g_session.activeProtocol = protocol;
+  t_session.context = context;
+  t_session.card = card;
+  t_session.activeProtocol = protocol;
   return TL_OK;
 }
 
 int32_t CloseCardSession() {
   // Only the command that opened the session may close it.
-  if (!g_commandLock.HeldByThisThread()) return 0;
+  if (!t_heldReader) return 0;
 
   PcscApi& pcsc = ActivePcsc();
-  pcsc.Disconnect(g_session.card, kLeaveCard);
-  g_session.card = 0;
-  pcsc.ReleaseContext(g_session.context);
-  g_session.context = 0;
-  g_session.activeProtocol = 0;
-  g_commandLock.Release();
+  pcsc.Disconnect(t_session.card, kLeaveCard);
+  t_session.card = 0;
+  pcsc.ReleaseContext(t_session.context);
+  t_session.context = 0;
+  t_session.activeProtocol = 0;
+  ReleaseReader();
   return 0;
 }
 
@@ -109,18 +108,18 @@ int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t*
                      std::size_t* responseLength) {
   if (command == nullptr || response == nullptr || responseLength == nullptr) return kScardEInvalidParameter;
 
-  while (g_session.transmitLock.exchange(1, std::memory_order_acquire) == 1) std::this_thread::yield();
+  while (t_session.transmitLock.exchange(1, std::memory_order_acquire) == 1) std::this_thread::yield();
 
   // T=0 only when the card said exactly T=0; every other value goes out as T=1.
-  const uint32_t protocol = g_session.activeProtocol == kProtocolT0 ? kProtocolT0 : kProtocolT1;
+  const uint32_t protocol = t_session.activeProtocol == kProtocolT0 ? kProtocolT0 : kProtocolT1;
   const int32_t result =
-      ActivePcsc().Transmit(g_session.card, protocol, command, commandLength, response, responseLength);
+      ActivePcsc().Transmit(t_session.card, protocol, command, commandLength, response, responseLength);
 
-  g_session.transmitLock.exchange(0, std::memory_order_release);
+  t_session.transmitLock.exchange(0, std::memory_order_release);
   return result;
 }
 
-const CardSession& CurrentCardSession() { return g_session; }
+const CardSession& CurrentCardSession() { return t_session; }
 
 std::optional<uint16_t> StatusWord(const uint8_t* response, std::size_t length) {
   if (response == nullptr || length < 2) return std::nullopt;

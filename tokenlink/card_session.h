@@ -1,5 +1,5 @@
-// The one card session of the token link and the one routine through which
-// every command APDU travels.
+// The token link's card session (one a thread, for the command it runs) and
+// the one routine through which every command APDU travels.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -20,17 +20,20 @@ struct CardSession {
 // Every exchange uses a zero-filled response buffer of this size.
 constexpr std::size_t kResponseBufferSize = 1024;
 
-// Opens the process-wide session on the reader. Takes the command lock, which
-// is held until CloseCardSession (or released at once when the open fails), so
-// that two commands never share the session. TL_OK or TL_E_NO_DEVICE.
+// Opens this thread's session on the reader. Takes the reader's command lock,
+// which is held until CloseCardSession (or released at once when the open
+// fails), so that two commands never interleave on one reader; commands on
+// other readers go on meanwhile. TL_OK or TL_E_NO_DEVICE.
 int32_t OpenCardSession(const char* readerName);
-// Closes the session and releases the command lock; always 0.
+// Closes this thread's session and releases its reader; always 0.
 int32_t CloseCardSession();
-// One exchange under the transmit lock; the PC/SC result, unchanged.
+// One exchange on this thread's session, under its transmit lock; the PC/SC
+// result, unchanged.
 int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t* response,
                      std::size_t* responseLength);
 
-// Read-only view for tests: context and card are 0 while closed.
+// Read-only view of this thread's session for tests: context and card are 0
+// while closed.
 const CardSession& CurrentCardSession();
 
 // SW1 SW2 of a response (its last two bytes), or nothing when fewer than two

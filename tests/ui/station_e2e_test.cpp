@@ -120,9 +120,10 @@ void StationE2eTest::burnedTokenShowsTheStationsCode() {
 // whether the token took the secret. Stopped then, the burn is booked as
 // unknown and the operator is told to burn the token again.
 void StationE2eTest::seedWriteWithoutAnswerStoppedIsBookedUnknown() {
-  // The preparation (challenge, cryptogram, parameters), the take-up (serial
-  // read, challenge, cryptogram, serial read), then the seed write.
-  ConnectAndBurn("pull-at 8");
+  // The preparation (serial read, challenge, cryptogram, parameters), the
+  // take-up (serial read, challenge, cryptogram, serial read), then the seed
+  // write.
+  ConnectAndBurn("pull-at 9");
   QTRY_COMPARE_WITH_TIMEOUT(m_messages.Texts().size(), 1, 10000);
   QVERIFY2(m_messages.Texts().first().startsWith(
                QStringLiteral("The token's answer to the seed write was lost: token ") + kSerial),

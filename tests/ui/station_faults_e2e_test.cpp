@@ -162,15 +162,17 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu_data() {
   };
   const Row rows[] = {
       {"arrival info read", 1, Step::Arrival, Outcome::Unseen, none, none},
-      {"preparation challenge", 2, Step::Preparation, Outcome::NotPrepared, authFirst, authSecond},
-      {"preparation cryptogram", 3, Step::Preparation, Outcome::NotPrepared, authSecond, authSecond},
-      {"preparation parameters", 4, Step::Preparation, Outcome::NotPrepared, config, config},
-      {"take-up serial read", 5, Step::TakeUp, Outcome::RetriedOnReturn, none, none},
-      {"burn challenge", 6, Step::Burn, Outcome::RetriedOnReturn, authFirst, authFirst},
+      // The press reads the token before it spends anything on it.
+      {"preparation serial read", 2, Step::Preparation, Outcome::NotPrepared, authFirst, authFirst},
+      {"preparation challenge", 3, Step::Preparation, Outcome::NotPrepared, authFirst, authSecond},
+      {"preparation cryptogram", 4, Step::Preparation, Outcome::NotPrepared, authSecond, authSecond},
+      {"preparation parameters", 5, Step::Preparation, Outcome::NotPrepared, config, config},
+      {"take-up serial read", 6, Step::TakeUp, Outcome::RetriedOnReturn, none, none},
+      {"burn challenge", 7, Step::Burn, Outcome::RetriedOnReturn, authFirst, authFirst},
       // The cryptogram may have cost a try: no second one without a press.
-      {"burn cryptogram", 7, Step::Burn, Outcome::RefusedForPress, authSecond, authSecond},
-      {"burn serial check", 8, Step::SerialCheck, Outcome::RetriedOnReturn, none, none},
-      {"burn seed write", 9, Step::SeedWrite, Outcome::RetriedOnReturn, writeLost, writeLost},
+      {"burn cryptogram", 8, Step::Burn, Outcome::RefusedForPress, authSecond, authSecond},
+      {"burn serial check", 9, Step::SerialCheck, Outcome::RetriedOnReturn, none, none},
+      {"burn seed write", 10, Step::SeedWrite, Outcome::RetriedOnReturn, writeLost, writeLost},
   };
   for (const Row& row : rows) {
     for (const bool pulled : {true, false}) {
@@ -204,7 +206,7 @@ void StationFaultsE2eTest::cardLeavesAtEachApdu() {
     Connect();
     FillInBurnForm();
     QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled(), 10000);
-    // Counted from the next APDU, the preparation's challenge; the press
+    // Counted from the next APDU, the press's serial read; the press
     // follows at once, before the window could learn of a pulled card.
     QVERIFY(ControlOk(fault + std::to_string(apdu - 1)));
     burn->click();
@@ -347,7 +349,7 @@ void StationFaultsE2eTest::pcscdRestartWhileBurnPending() {
   QTRY_VERIFY_WITH_TIMEOUT(burn->isEnabled(), 10000);
   // The token is prepared, then leaves the field as the pending burn reads
   // it: the burn pends with no token while the service goes and comes back.
-  QVERIFY(ControlOk("pull-at 4"));
+  QVERIFY(ControlOk("pull-at 5"));
   burn->click();
   QTRY_COMPARE_WITH_TIMEOUT(LabelText(m_dlg, kSerialLabel), QString(), 10000);
   m_pcscdStopped = true;

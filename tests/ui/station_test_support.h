@@ -48,10 +48,10 @@ enum ControlId {
 };
 
 // The APDUs of a burn of the token shown, counted from the press: the
-// preparation (challenge, cryptogram, parameters), then the take-up (serial
-// read, challenge, cryptogram, serial read, seed write).
-constexpr int kTakeUpRead = 4;
-constexpr int kSeedWriteApdu = 8;
+// preparation (serial read, challenge, cryptogram, parameters), then the
+// take-up (serial read, challenge, cryptogram, serial read, seed write).
+constexpr int kTakeUpRead = 5;
+constexpr int kSeedWriteApdu = 9;
 
 struct RecordedMessage {
   QString caption;

@@ -526,7 +526,10 @@ void VantorDlgTest::authFailureInBurnIsNotRetriedOnTheSameToken() {
   m_messages.Clear();
   token->ClearFaults();
   m_pcsc->RemoveToken(kReader);
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QString());
   m_pcsc->InsertToken(kReader, token);
+  // The press is for the token shown: the panel shows the first one first.
+  QTRY_COMPARE(LabelText(m_dlg, kSerialLabel), QStringLiteral("ZZ00000001"));
   PressBurnWhenReady();
   QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("2"));
   QCOMPARE(m_messages.Texts(), QStringList({"Token successfully programmed!"}));

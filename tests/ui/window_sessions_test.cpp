@@ -428,10 +428,20 @@ void WindowSessionsTest::Apply(const Step& step) {
       break;
     }
     case Step::Answer: {
-      const int mode = step.a & 3;
+      const int mode = std::min(step.a, 4);
+      const std::shared_ptr<sim::TokenEmulator> swapIn = m_run.tokens[static_cast<std::size_t>(step.b % tokenCount)];
       m_messages.AnswerQuestions(mode != 0);
-      m_messages.OnShow([this, mode](const RecordedMessage& shown) {
+      m_messages.OnShow([this, mode, swapIn](const RecordedMessage& shown) {
         if (!shown.question) return;
+        if (mode == 4) {
+          // Another token takes the place of the one shown while the
+          // question is on screen.
+          for (int reader = 0; reader < 2; ++reader) {
+            if (m_pcsc->TokenIn(Reader(reader)) == swapIn) m_pcsc->RemoveToken(Reader(reader));
+          }
+          m_pcsc->InsertToken(Reader(m_run.connected), swapIn);
+          return;
+        }
         if (mode == 2) {
           // Stop, while the question is on screen, if the button is at hand.
           auto* burn = ControlOf<QPushButton>(m_dlg, kBurnButton);
@@ -450,6 +460,12 @@ void WindowSessionsTest::Apply(const Step& step) {
       NoteClose();
       m_dlg->reject();
       break;
+    case Step::SwapAt:
+      m_pcsc->SwapTokenAfterApdu(Reader(m_run.connected), step.a,
+                                 m_run.tokens[static_cast<std::size_t>(step.b % tokenCount)]);
+      break;
+    case Step::ExportFails:
+      break;  // the window writes real files here
   }
 }
 

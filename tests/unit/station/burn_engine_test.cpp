@@ -20,11 +20,11 @@ const QString kAuthLost = QStringLiteral("Authentication process failed! The tok
 const QString kSeedLost = QStringLiteral("The token's answer to the seed write was lost");
 
 // The APDUs of a burn of the token shown, counted from the press.
-constexpr int kPrepChallenge = 1;
-constexpr int kTakeUpRead = 4;
-constexpr int kBurnChallenge = 5;
-constexpr int kBurnCryptogram = 6;
-constexpr int kSeedWrite = 8;
+constexpr int kPrepChallenge = 2;
+constexpr int kTakeUpRead = 5;
+constexpr int kBurnChallenge = 6;
+constexpr int kBurnCryptogram = 7;
+constexpr int kSeedWrite = 9;
 // And of a pending burn that takes up a token other than the prepared one,
 // counted from the card monitor's read on its arrival: the pending burn's
 // serial read, challenge, cryptogram, parameters, challenge, cryptogram,
@@ -91,8 +91,8 @@ TEST_F(BurnEngineTest, BurnOfTheTokenShownIsBookedFromWhatItHolds) {
   EXPECT_EQ(world.exports.lines[0].serialBytes, QByteArray("ZZ1"));
   EXPECT_EQ(world.Count(kProgrammed), 1);
   EXPECT_FALSE(world.Pending());
-  // Preparation (3 APDUs) and take-up (5): nothing more, nothing twice.
-  EXPECT_EQ(world.Pcsc().SentApdus(enginetest::kReaders[0]).size(), 1u + 8u);
+  // Preparation (4 APDUs) and take-up (5): nothing more, nothing twice.
+  EXPECT_EQ(world.Pcsc().SentApdus(enginetest::kReaders[0]).size(), 1u + 9u);
 }
 
 // Two tokens with another customer key, laid in turn while one burn pends:
@@ -399,7 +399,7 @@ TEST_F(BurnEngineTest, PreparationFailuresLeaveNoBurnPending) {
       {"configuration refused",
        [](sim::TokenEmulator& t) { t.FailInstruction(tokenlink::INS_PARAMETER, sim::SW_WRONG_DATA); }, 0,
        QStringLiteral("config failed![00000001]")},
-      {"answer to the cryptogram lost", [](sim::TokenEmulator&) {}, 2, kAuthLost},
+      {"answer to the cryptogram lost", [](sim::TokenEmulator&) {}, 1 + kPrepChallenge, kAuthLost},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -469,6 +469,91 @@ TEST(BurnedSecretsTest, TokenBurnedAgainLeavesTheListOfItsFormerSecret) {
   EXPECT_EQ(burned.OtherToken(first, "C"), std::nullopt);
   EXPECT_EQ(burned.OtherToken(second, "C"), std::optional<QString>(QStringLiteral("A")));
   EXPECT_EQ(burned.OtherToken(second, "A"), std::nullopt);
+}
+
+
+// A token swapped in between two commands, before the card monitor looks:
+// what the press spends, it spends on the token it was meant for, and a
+// refusal is held against the token that answered it.
+const QString kNotPressed = QStringLiteral("Token ZZB lies on the reader in place of token ZZA");
+
+TEST_F(BurnEngineTest, TokenSwappedInRightAfterTheTakeUpReadLosesOneTryOnly) {
+  world.MakeToken("ZZA");
+  world.MakeToken("ZZB", false, 5);
+  world.Lay("ZZA");
+  world.Poll();
+  world.SwapAfter(kTakeUpRead, "ZZB");  // right after the pending burn read ZZA
+  world.PressBurn();
+  EXPECT_EQ(world.Token("ZZB").TriesLeft(), 4);  // the race no read can close
+  EXPECT_EQ(world.Count(QStringLiteral("Authentication failed, remaining 4 times")), 1);
+  for (int i = 0; i < 3; ++i) world.Poll();  // the monitor now shows ZZB, read again as asked
+  EXPECT_EQ(world.Shown(), QByteArray("ZZB"));
+  EXPECT_EQ(world.Token("ZZB").TriesLeft(), 4);
+  EXPECT_TRUE(world.bookings.empty());
+  // ZZA did not refuse: laid again, the pending burn finishes it.
+  world.Lay("ZZA");
+  world.Poll();
+  ASSERT_EQ(world.bookings.size(), 1u);
+  EXPECT_EQ(world.bookings[0].serialNumber, QStringLiteral("ZZA"));
+  EXPECT_EQ(world.bookings[0].result, QStringLiteral("Succeeded"));
+  EXPECT_EQ(world.Token("ZZA").Seed(), RfcSeed());
+}
+
+enum class PressKind { Burn, Sync };
+
+class PressForAnotherToken : public BurnEngineTest, public ::testing::WithParamInterface<PressKind> {};
+
+TEST_P(PressForAnotherToken, SpendsNothingAndShowsTheTokenInTheField) {
+  world.MakeToken("ZZA");
+  world.MakeToken("ZZB", false, 5);
+  world.Lay("ZZA");
+  world.Poll();
+  world.Lay("ZZB");  // the card monitor has not looked since
+  world.Pcsc().ClearSentApdus(enginetest::kReaders[0]);
+  if (GetParam() == PressKind::Burn) {
+    world.PressBurn();
+  } else {
+    world.PressSync();
+  }
+  EXPECT_EQ(world.Token("ZZB").TriesLeft(), 5);
+  EXPECT_EQ(world.AuthenticationsSentTo(0), 0);
+  EXPECT_EQ(world.Count(kNotPressed), 1);
+  EXPECT_FALSE(world.Pending());
+  world.Poll();
+  EXPECT_EQ(world.Shown(), QByteArray("ZZB"));
+  EXPECT_EQ(world.Token("ZZB").TriesLeft(), 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presses, PressForAnotherToken, ::testing::Values(PressKind::Burn, PressKind::Sync));
+
+// The operator's Yes agrees to burn the token the press was made for.
+TEST_F(BurnEngineTest, AnswerGivenAfterTheTokenWasSwappedSpendsNothing) {
+  for (const bool monitorSawIt : {false, true}) {
+    SCOPED_TRACE(monitorSawIt ? "the card monitor saw the swap" : "the card monitor did not look");
+    EngineWorld w;
+    w.form.secretText = kRfcSecret;
+    w.Connect(0);
+    w.MakeToken("ZZ1");
+    w.MakeToken("ZZA");
+    w.MakeToken("ZZB", false, 5);
+    w.Lay("ZZ1");
+    w.Poll();
+    w.PressBurn();
+    ASSERT_EQ(w.bookings.size(), 1u);
+    w.Lay("ZZA");
+    w.Poll();
+    w.onQuestion = [&] {
+      w.Lay("ZZB");
+      if (monitorSawIt) w.Poll();
+    };
+    w.PressBurn();  // "This secret was already programmed into token ZZ1 ..."
+    ASSERT_EQ(w.questions.size(), 1u);
+    EXPECT_EQ(w.Token("ZZB").TriesLeft(), 5);
+    EXPECT_EQ(w.Count(kNotPressed), 1);
+    EXPECT_TRUE(w.Token("ZZA").Seed().empty());
+    EXPECT_FALSE(w.Pending());
+    EXPECT_EQ(w.bookings.size(), 1u);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Random operator sessions against the burn engine: seeded sequences of what
 // an operator and the hardware do (tokens with the right or another key laid,
-// removed and swapped on two readers, the card pulled or its answer lost at
-// any APDU, Burn, Stop, Sync, Connect to the other reader, secrets typed or
+// removed and swapped on two readers, a token swapped between any two APDUs
+// before the card monitor sees it, the card pulled or its answer lost at
+// any APDU, an export line that fails, Burn, Stop, Sync, Connect to the other reader, secrets typed or
 // from a seed file, export on and off, answers to questions, closing), with
 // the station's promises checked after every step. A failing session is
 // shrunk to the shortest sequence of steps that still fails.
@@ -33,8 +34,10 @@ struct Step {
     SeedFile,     // a seed file listing the tokens of mask a (0: none)
     Export,       // "Export Seed Data" ticked when a
     Choices,      // time window, display time and algorithm from a
-    Answer,       // questions answered No (0) or Yes (1), or Yes after Stop (2) or a close (3) meanwhile
+    Answer,       // questions answered No (0) or Yes (1), or Yes after Stop (2), a close (3) or token b laid unseen (4)
     Close,
+    SwapAt,       // token b takes the place of the one on the monitor's reader right after the a-th APDU from now
+    ExportFails,  // the a-th export write from now fails
   };
   Kind kind = Poll;
   int a = 0;
@@ -57,11 +60,14 @@ inline std::string Describe(const Step& s) {
     case Step::Export: out << "export " << (s.a ? "ticked" : "cleared"); break;
     case Step::Choices: out << "choices " << s.a; break;
     case Step::Answer: {
-      const char* modes[] = {"No", "Yes", "Yes after Stop", "Yes after a close"};
-      out << "questions answered " << modes[s.a & 3];
+      const char* modes[] = {"No", "Yes", "Yes after Stop", "Yes after a close", "Yes after a swap to token "};
+      out << "questions answered " << modes[std::min(s.a, 4)];
+      if (s.a == 4) out << s.b;
       break;
     }
     case Step::Close: out << "close the window"; break;
+    case Step::SwapAt: out << "token " << s.b << " swapped in after APDU " << s.a; break;
+    case Step::ExportFails: out << "export write " << s.a << " from now fails"; break;
   }
   return out.str();
 }
@@ -85,8 +91,10 @@ inline Session RandomSession(uint64_t seed, int length) {
   for (int i = 0; i < length; ++i) {
     Step s;
     const int roll = pick(100);
-    if (roll < 18) {
+    if (roll < 16) {
       s = {Step::Lay, pick(tokenCount), pick(4) == 0 ? 1 : 0};
+    } else if (roll < 18) {
+      s = pick(3) == 0 ? Step{Step::ExportFails, 1 + pick(3)} : Step{Step::SwapAt, 1 + pick(12), pick(tokenCount)};
     } else if (roll < 28) {
       s = {Step::Remove, pick(4) == 0 ? 1 : 0};
     } else if (roll < 50) {
@@ -110,7 +118,7 @@ inline Session RandomSession(uint64_t seed, int length) {
     } else if (roll < 96) {
       s = {Step::Choices, pick(16)};
     } else if (roll < 99) {
-      s = {Step::Answer, pick(5) == 0 ? 0 : (pick(4) == 0 ? 2 + pick(2) : 1)};
+      s = {Step::Answer, pick(5) == 0 ? 0 : (pick(4) == 0 ? 2 + pick(3) : 1), pick(tokenCount)};
     } else {
       s = {Step::Close};
     }
@@ -189,6 +197,7 @@ class SessionRun {
       const TokenSpec& spec = m_session.tokens[i];
       world.MakeToken(SerialOf(static_cast<int>(i)), spec.rightKey, spec.tries);
       m_initialTries.push_back(spec.tries);
+      m_lastTries.push_back(spec.tries);
       m_pressTries.push_back(spec.tries);
       m_seeds.push_back({});
       m_seedChangedAt.push_back(0);
@@ -198,6 +207,8 @@ class SessionRun {
     std::string broken;
     for (const Step& step : m_session.steps) {
       ++n;
+      m_shownBefore = world.Shown();
+      m_swapsBefore = world.Pcsc().SwapsDone();
       Apply(world, step);
       broken = Check(world, n);
       if (!broken.empty()) {
@@ -284,10 +295,25 @@ class SessionRun {
           world.onQuestion = [&world] { world.Stop(); };
         } else if (step.a == 3) {
           world.onQuestion = [&world] { world.Close(); };
+        } else if (step.a == 4) {
+          const std::string serial = SerialOf(step.b % tokenCount);
+          world.onQuestion = [&world, serial] {
+            for (int r = 0; r < 2; ++r) {
+              if (world.InField(r) == world.tokens.at(serial)) world.Remove(r);
+            }
+            world.Lay(serial, world.Connected());
+          };
         }
         break;
       case Step::Close:
         world.Close();
+        break;
+      case Step::SwapAt:
+        m_swapIn = SerialOf(step.b % tokenCount);
+        world.SwapAfter(step.a, m_swapIn);
+        break;
+      case Step::ExportFails:
+        world.exports.FailAtWrite(step.a);
         break;
     }
   }
@@ -303,10 +329,19 @@ class SessionRun {
   }
 
   std::string Check(EngineWorld& world, std::size_t stepIndex) {
-    // Tries: spent only by authentications a press started, one a token.
+    // Tries: spent only by authentications a press started, one a token, and
+    // only on a token shown to the operator (or swapped in between two APDUs
+    // of this step, a race that no read can close).
+    const bool swappedNow = world.Pcsc().SwapsDone() != m_swapsBefore;
     for (std::size_t i = 0; i < m_session.tokens.size(); ++i) {
-      sim::TokenEmulator& token = world.Token(SerialOf(static_cast<int>(i)));
+      const std::string serial = SerialOf(static_cast<int>(i));
+      sim::TokenEmulator& token = world.Token(serial);
       const int left = token.TriesLeft();
+      const QByteArray serialBytes = QByteArray::fromStdString(serial);
+      if (left < m_lastTries[i] && m_shownBefore != serialBytes && world.Shown() != serialBytes &&
+          !(swappedNow && m_swapIn == serial))
+        return "token " + std::to_string(i) + " lost a try while another token was shown";
+      m_lastTries[i] = left;
       if (m_session.tokens[i].rightKey && left != m_initialTries[i])
         return "token " + std::to_string(i) + " with the right key lost a try (" + std::to_string(left) + " left)";
       if (m_pressTries[i] - left > 1 + m_syncsSinceBurn)
@@ -335,8 +370,14 @@ class SessionRun {
           token.Algorithm() != (r.choices.algorithm == "SHA256" ? 2 : 1))
         return "success booked for " + r.serialBytes.toStdString() + " with settings it does not hold";
       m_lastSuccess[r.serialBytes] = booking.record;
-      if (r.exportLines) m_expectedLines.push_back({r.serialBytes, r.secretText});
+      const auto& failed = world.exports.failedWrites;
+      if (r.exportLines && std::find(failed.begin(), failed.end(), &r) == failed.end())
+        m_expectedLines.push_back({r.serialBytes, r.secretText});
     }
+    // A line that could not be written is said, after the burn's message.
+    if (world.Count(QStringLiteral("Failed to write")) != static_cast<int>(world.exports.failedWrites.size()))
+      return std::to_string(world.exports.failedWrites.size()) + " export writes failed, " +
+             std::to_string(world.Count(QStringLiteral("Failed to write"))) + " said so";
     // Export lines: exactly the exported successes, in order, none changed.
     const std::vector<MemoryExports::Line>& lines = world.exports.lines;
     if (lines.size() != m_expectedLines.size())
@@ -371,6 +412,10 @@ class SessionRun {
 
   const Session& m_session;
   std::vector<int> m_initialTries;
+  std::vector<int> m_lastTries;
+  std::optional<QByteArray> m_shownBefore;
+  int m_swapsBefore = 0;
+  std::string m_swapIn;
   std::vector<int> m_pressTries;
   int m_syncsSinceBurn = 0;
   int m_presses = 0;  // Burn presses that started a burn, and Sync presses

@@ -48,7 +48,8 @@ struct Booking {
   std::shared_ptr<const station::BurnRecord> record;
 };
 
-// The export set in memory: what the lines would be, in order.
+// The export set in memory: what the lines would be, in order. A write to a
+// set that is not open fails, as does the one FailAtWrite names.
 class MemoryExports : public station::ExportSink {
  public:
   bool IsComplete() const override { return m_open; }
@@ -58,20 +59,29 @@ class MemoryExports : public station::ExportSink {
     return std::nullopt;
   }
   std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override {
-    if (m_open) lines.push_back({record.serialBytes, record.secretText});
+    const bool due = m_failAt > 0 && --m_failAt == 0;
+    if (!m_open || due) {
+      failedWrites.push_back(&record);
+      return station::ExportFile::Azure;
+    }
+    lines.push_back({record.serialBytes, record.secretText});
     return std::nullopt;
   }
   void Close() override { m_open = false; }
+  // The n-th write from now (1 = the next) fails; 0 clears it.
+  void FailAtWrite(int n) { m_failAt = n; }
 
   struct Line {
     QByteArray serialBytes;
     QString secretText;
   };
   std::vector<Line> lines;
+  std::vector<const station::BurnRecord*> failedWrites;
   int opened = 0;
 
  private:
   bool m_open = false;
+  int m_failAt = 0;
 };
 
 class EngineWorld : private station::BurnView {
@@ -197,6 +207,14 @@ class EngineWorld : private station::BurnView {
     form.secretText = found->second;
     m_fromFile = found->second;
   }
+
+  // Another token takes the place of the one on the card monitor's reader
+  // right after the n-th APDU from now, before the monitor can see it.
+  void SwapAfter(int n, const std::string& serial) {
+    m_pcsc.SwapTokenAfterApdu(kReaders[std::max(m_connected, 0)], n, tokens.at(serial));
+  }
+  // The token panel's serial number, if a token is shown.
+  std::optional<QByteArray> Shown() const { return m_shownSerial; }
 
   // Faults on the reader of the card monitor, counted from the next APDU.
   void PullAt(int n) { m_pcsc.PullCardAtApdu(kReaders[m_connected], n); }
