@@ -139,10 +139,14 @@ std::optional<station::ExportFile> SharedExports::Open() {
 }
 
 std::optional<station::ExportFile> SharedExports::WriteLines(const station::BurnRecord& record) {
+  return Write(record).failed;
+}
+
+station::LinesWritten SharedExports::Write(const station::BurnRecord& record) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  const std::optional<station::ExportFile> failed = m_set.WriteLines(record);
-  if (failed) m_failed = true;
-  return failed;
+  station::LinesWritten written = m_set.Write(record);
+  if (written.failed) m_failed = true;
+  return written;
 }
 
 void SharedExports::Close() {

@@ -19,7 +19,8 @@ namespace cli {
 
 // The run's one export set, shared by the engines of every reader: each
 // booking writes its three lines under one lock, so lines of two readers never
-// mix. Once closed (a line could not be written) no second set is made.
+// mix. One set a run: once a line is lost, every later line is refused (and
+// said to be), and no second set is made.
 class SharedExports : public station::ExportSink {
  public:
   SharedExports(QString directory, QDateTime localTime)
@@ -27,6 +28,7 @@ class SharedExports : public station::ExportSink {
   bool IsComplete() const override;
   std::optional<station::ExportFile> Open() override;
   std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override;
+  station::LinesWritten Write(const station::BurnRecord& record);
   void Close() override;
   // A line could not be written: the run stops.
   bool Failed() const;

@@ -4,6 +4,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -34,16 +35,46 @@ constexpr std::size_t kClockCapacity = 64;
 
 QString TimeText(const QDateTime& t) { return t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")); }
 
-// No export files: the engines never write, since no form asks for lines.
-class NoExports : public station::ExportSink {
+// One reader's view of the run's export set (none without --export-dir): its
+// engine writes through it, and the worker learns what became of its own
+// token's lines. The set is closed once, by the run at its end: an engine
+// that closed it after a lost line would have the other readers' lines
+// refused as "closed" instead of for the loss that stopped the run.
+class ReaderExports : public station::ExportSink {
  public:
-  bool IsComplete() const override { return false; }
-  std::optional<station::ExportFile> Open() override { return station::ExportFile::Hex; }
-  std::optional<station::ExportFile> WriteLines(const station::BurnRecord&) override {
-    return station::ExportFile::Hex;
+  explicit ReaderExports(SharedExports* shared) : m_shared(shared) {}
+  bool IsComplete() const override { return m_shared != nullptr && m_shared->IsComplete(); }
+  std::optional<station::ExportFile> Open() override {
+    return m_shared != nullptr ? m_shared->Open() : std::optional(station::ExportFile::Hex);
+  }
+  std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override {
+    // Without a set no form asks for lines.
+    if (m_shared == nullptr) return station::ExportFile::Hex;
+    m_last = m_shared->Write(record);
+    return m_last->failed;
   }
   void Close() override {}
+  // What became of the lines of the latest booking, once.
+  std::optional<station::LinesWritten> TakeLast() { return std::exchange(m_last, std::nullopt); }
+
+ private:
+  SharedExports* const m_shared;
+  std::optional<station::LinesWritten> m_last;
 };
+
+// The operator's line for a token burned whose line is missing from a file.
+QString LostLineText(const station::LinesWritten& lines, bool secretKeptElsewhere) {
+  const QString where = lines.path.isEmpty() ? QStringLiteral("the %1 export file")
+                                                                .arg(station::ExportFileLabel(*lines.failed))
+                                             : lines.path;
+  QString text = QStringLiteral("the token holds its secret but its line could not be written to %1: %2")
+                     .arg(where, lines.reason);
+  const bool inAFile = std::any_of(lines.written.begin(), lines.written.end(), [](bool w) { return w; });
+  if (!inAFile && !secretKeptElsewhere) {
+    text += QStringLiteral("; its secret is in no file: burn it again before it is used");
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -261,6 +292,19 @@ void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResul
   if (stop) RequestStop(*stop);
 }
 
+void RunBook::LineLost(const QString& serialText, const QString& file, const QString& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lostLines << QStringLiteral("%1 (%2: %3)").arg(serialText, file, reason);
+  }
+  RequestStop(QStringLiteral("an export line could not be written to %1: %2").arg(file, reason));
+}
+
+QStringList RunBook::LostLines() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_lostLines;
+}
+
 void RunBook::Refused(const QByteArray& serial) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_refused.insert(serial);
@@ -296,13 +340,14 @@ bool RunBook::AllBurned() const {
 
 class Run::Worker : public station::BurnView, public station::TokenPort {
  public:
-  Worker(QString reader, const RunSetup& setup, RunBook& book, Reporter& reporter, station::ExportSink& exports)
+  Worker(QString reader, const RunSetup& setup, RunBook& book, Reporter& reporter)
       : m_reader(std::move(reader)),
         m_setup(setup),
         m_book(book),
         m_reporter(reporter),
         m_link([this] { return m_reader; }, [this](bool computerClock) { return ClockText(computerClock); }),
-        m_engine(exports, [] { return QDateTime::currentDateTime(); }),
+        m_exports(setup.exports.get()),
+        m_engine(m_exports, [] { return QDateTime::currentDateTime(); }),
         m_driver(m_engine, *this, *this) {}
 
   void Start() {
@@ -372,6 +417,7 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   RunBook& m_book;
   Reporter& m_reporter;
   station::LinkTokenPort m_link;
+  ReaderExports m_exports;
   station::BurnEngine m_engine;
   station::BurnDriver m_driver;
   tokenlink::StatusWatch m_watch;
@@ -590,9 +636,18 @@ void Run::Worker::Conclude() {
   } else if (m_asked) {
     result = TokenResult::Left;  // nothing was sent to it
   }
+  QString message = result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "));
+  if (const std::optional<station::LinesWritten> lines = m_exports.TakeLast();
+      lines && lines->failed && result == TokenResult::Succeeded) {
+    // The token holds its secret, but a file lacks its line: not a success.
+    // No new token is taken on any reader from here.
+    result = TokenResult::Failed;
+    message = LostLineText(*lines, *m_setup.options.source != SecretSource::Random);
+    m_book.LineLost(m_current->serialNumber,
+                    lines->path.isEmpty() ? station::ExportFileLabel(*lines->failed) : lines->path, lines->reason);
+  }
   m_book.End(m_current->serialBytes, m_digest, result);
-  m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result,
-                    result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "))});
+  m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result, message});
   m_current.reset();
   m_booked.reset();
   m_messages.clear();
@@ -612,12 +667,10 @@ Run::~Run() { m_book.SetWakeAll({}); }
 void Run::Interrupt() { m_book.RequestStop(QStringLiteral("interrupted")); }
 
 int Run::Execute() {
-  static NoExports noExports;
-  station::ExportSink& exports = m_setup.exports ? static_cast<station::ExportSink&>(*m_setup.exports) : noExports;
   {
     std::lock_guard<std::mutex> lock(m_workersMutex);
     for (const QString& reader : m_setup.readers) {
-      m_workers.push_back(std::make_unique<Worker>(reader, m_setup, m_book, m_reporter, exports));
+      m_workers.push_back(std::make_unique<Worker>(reader, m_setup, m_book, m_reporter));
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
@@ -626,6 +679,12 @@ int Run::Execute() {
   if (m_setup.exports) m_setup.exports->Close();
   const QString reason = m_book.StopReason();
   if (!reason.isEmpty()) m_reporter.Note(QString(), QStringLiteral("stopped: ") + reason);
+  if (const QStringList lost = m_book.LostLines(); !lost.isEmpty()) {
+    m_reporter.Note(QString(), QStringLiteral("export lines lost: %1 %2 burned but missing from the export files: %3")
+                                   .arg(lost.size())
+                                   .arg(lost.size() == 1 ? QStringLiteral("token is") : QStringLiteral("tokens are"))
+                                   .arg(lost.join(QStringLiteral("; "))));
+  }
   m_reporter.Finish();
   const bool exportsFailed = m_setup.exports && m_setup.exports->Failed();
   return m_book.AllBurned() && !exportsFailed ? 0 : 1;

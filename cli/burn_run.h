@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -91,6 +92,10 @@ class RunBook {
   // The token refused the customer key, or may have counted a try: it is
   // not authenticated again in this run.
   void Refused(const QByteArray& serial);
+  // A burned token's line is missing from an export file: no new token is
+  // taken, and the run's end names it.
+  void LineLost(const QString& serialText, const QString& file, const QString& reason);
+  QStringList LostLines() const;
 
   void RequestStop(const QString& why);
   // Called (from any thread) when a stop is requested, to wake the workers.
@@ -105,6 +110,7 @@ class RunBook {
   mutable std::mutex m_mutex;
   std::atomic<bool> m_stopping{false};
   QString m_stopReason;
+  QStringList m_lostLines;  // "serial (file: reason)"
   QSet<QByteArray> m_burned;
   QSet<QByteArray> m_refused;
   QSet<QByteArray> m_underWay;
