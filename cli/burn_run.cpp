@@ -4,6 +4,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "status_watch.h"
 #include "text_convert.h"
 #include "token_clock.h"
+#include "result_codes.h"
 #include "token_commands.h"
 
 namespace cli {
@@ -76,7 +78,61 @@ QString LostLineText(const station::LinesWritten& lines, bool secretKeptElsewher
   return text;
 }
 
+// What a result code of the token link means to the burner's operator.
+QString CodeCause(uint32_t code) {
+  switch (static_cast<int32_t>(code)) {
+    case tokenlink::TL_E_CARD_STATUS:
+      return QStringLiteral("the token refused the command or the exchange broke off");
+    case tokenlink::TL_E_NO_DEVICE:
+      return QStringLiteral("the token left the reader or did not answer");
+    case tokenlink::TL_E_NO_KEY:
+      return QStringLiteral("no customer key");
+    case tokenlink::TL_E_SEED_LENGTH:
+      return QStringLiteral("the token does not take a secret of this length");
+    case tokenlink::TL_E_BAD_PARAMETER:
+      return QStringLiteral("the command could not be made from the secret or the settings");
+    case tokenlink::TL_E_KEY_LOCKED:
+      return QStringLiteral("the customer key is locked on this token");
+    case tokenlink::TL_E_AUTH_EXCHANGE:
+      return QStringLiteral("the authentication could not be completed");
+    case tokenlink::TL_E_TIME_TEXT:
+      return QStringLiteral("the clock could not be put into the command");
+    default:
+      return {};
+  }
+}
+
 }  // namespace
+
+QString BurnerText(const QString& engineText) {
+  static const QRegularExpression seedAnswerLost(
+      QStringLiteral("^The token's answer to the seed write was lost: token (.*) may hold the secret\\."));
+  static const QRegularExpression outcomeUnknown(
+      QStringLiteral("^The burn was stopped while its outcome was unknown: token (.*) may hold the secret"));
+  static const QRegularExpression code(QStringLiteral("(?:\\[|Error: )([0-9A-F]{8})\\]?$"));
+  if (engineText.startsWith(QLatin1String("Authentication process failed! The token's answer was lost"))) {
+    return QStringLiteral("its answer to the customer key was lost: it may have counted a try, so it is not "
+                          "tried again in this run");
+  }
+  if (const QRegularExpressionMatch m = seedAnswerLost.match(engineText); m.hasMatch()) {
+    return QStringLiteral("the token's answer to the seed write was lost: token %1 may hold the secret; lay it on "
+                          "this reader again to finish its burn (Ctrl-C ends the run and reports it Unknown)")
+        .arg(m.captured(1));
+  }
+  if (const QRegularExpressionMatch m = outcomeUnknown.match(engineText); m.hasMatch()) {
+    return QStringLiteral("the run ended while its outcome was unknown: token %1 may hold the secret, which is in "
+                          "no export file; burn it again before it is used")
+        .arg(m.captured(1));
+  }
+  if (engineText == QLatin1String("Device not connected")) {
+    return engineText + QStringLiteral(": ") + CodeCause(static_cast<uint32_t>(tokenlink::TL_E_NO_DEVICE));
+  }
+  if (const QRegularExpressionMatch m = code.match(engineText); m.hasMatch()) {
+    const QString cause = CodeCause(m.captured(1).toUInt(nullptr, 16));
+    if (!cause.isEmpty()) return engineText + QStringLiteral(": ") + cause;
+  }
+  return engineText;
+}
 
 const char* ResultWord(TokenResult result) {
   switch (result) {
@@ -209,9 +265,12 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
     turn.why = QStringLiteral("its burn is under way on another reader");
     return turn;
   }
-  if (m_refused.contains(serial)) {
+  if (const auto refused = m_refused.find(serial); refused != m_refused.end()) {
     // Each try costs the token one of its few.
-    turn.why = QStringLiteral("refused the customer key earlier in this run: not tried again");
+    turn.why = refused->second == Refusal::AnswerLost
+                   ? QStringLiteral("its answer to the customer key was lost earlier in this run: not tried again, "
+                                    "it may have counted a try")
+                   : QStringLiteral("refused the customer key earlier in this run: not tried again");
     m_lastOk[serial] = false;
     return turn;
   }
@@ -279,7 +338,7 @@ void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResul
       m_burned.insert(serial);
       ++m_burnedCount;
       if (m_setup.options.count && m_burnedCount >= *m_setup.options.count) {
-        stop = QStringLiteral("%1 tokens burned").arg(m_burnedCount);
+        stop = m_burnedCount == 1 ? QStringLiteral("1 token burned") : QStringLiteral("%1 tokens burned").arg(m_burnedCount);
       } else if (*m_setup.options.source == SecretSource::SeedFile && m_burned.size() >= m_setup.seedEntries) {
         stop = QStringLiteral("every token of the seed file is burned");
       }
@@ -305,9 +364,24 @@ QStringList RunBook::LostLines() const {
   return m_lostLines;
 }
 
-void RunBook::Refused(const QByteArray& serial) {
+void RunBook::Refused(const QByteArray& serial, Refusal why) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_refused.insert(serial);
+  // A refusal says more than a lost answer.
+  auto [at, added] = m_refused.emplace(serial, why);
+  if (!added && why == Refusal::Refused) at->second = why;
+}
+
+void RunBook::Release(const QByteArray& serial, const QByteArray& digest) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_underWay.remove(serial);
+  m_secretOwners.erase(digest);
+}
+
+TokenResult RunBook::Passed(const QByteArray& serial) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_burned.contains(serial)) return TokenResult::Skipped;
+  m_lastOk[serial] = false;
+  return TokenResult::Left;
 }
 
 void RunBook::RequestStop(const QString& why) {
@@ -365,12 +439,17 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
         outcome.delivery != tokenlink::Delivery::NotSent) {
       // The cryptogram reached the token: a try may be gone. The token that
       // answered may have been swapped in since it was read; it is read
-      // (which costs no try) so that the refusal is held against it too.
-      if (m_current) m_book.Refused(m_current->serialBytes);
-      tokenlink::TokenInfo info;
-      if (tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info) ==
-          0) {
-        m_book.Refused(QByteArray::fromStdString(info.serialNumber));
+      // (which costs no try) so that the refusal is held against the token
+      // that spent the try, and reported under it. Unread, it stays with the
+      // turn's token.
+      const RunBook::Refusal why = outcome.delivery == tokenlink::Delivery::AnswerLost ? RunBook::Refusal::AnswerLost
+                                                                                      : RunBook::Refusal::Refused;
+      const std::optional<station::FieldToken> answered = ReadToken(false);
+      if (answered && m_current && answered->serialBytes != m_current->serialBytes) {
+        m_book.Refused(answered->serialBytes, why);
+        m_refusedBy = answered;
+      } else if (m_current) {
+        m_book.Refused(m_current->serialBytes, why);
       }
     }
     return outcome;
@@ -384,11 +463,11 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
       m_book.RequestStop(QStringLiteral("the export files cannot be written"));
       m_driver.Dispatch(station::Closing{});
     }
-    if (message.caption != station::kCaptionStation) m_messages << message.text;
+    if (message.caption != station::kCaptionStation) m_messages << BurnerText(message.text);
   }
   bool Ask(const QString& text) override {
     // Nobody is there to answer: the token is left as it is.
-    m_messages << text;
+    m_messages << BurnerText(text);
     m_asked = true;
     return false;
   }
@@ -408,7 +487,8 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   void Settle();
   void Conclude();
   void EndPendingBurn();
-  std::optional<station::FieldToken> ReadToken();
+  // keepClock: the token clock read is the one --no-sync writes back.
+  std::optional<station::FieldToken> ReadToken(bool keepClock = true);
   QByteArray ClockText(bool computerClock) const;
   void Dispatch(station::Event event) { m_driver.Dispatch(std::move(event)); }
 
@@ -429,6 +509,9 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   QByteArray m_digest;
   QStringList m_messages;
   std::optional<QString> m_booked;
+  // Another token than the turn's answered its authentication (swapped in
+  // after the turn's token was read): the refusal is its own.
+  std::optional<station::FieldToken> m_refusedBy;
   bool m_asked = false;
   bool m_readAgain = false;
   bool m_lostNoted = false;
@@ -513,13 +596,15 @@ void Run::Worker::WaitForTokens() {
   }
 }
 
-std::optional<station::FieldToken> Run::Worker::ReadToken() {
+std::optional<station::FieldToken> Run::Worker::ReadToken(bool keepClock) {
   tokenlink::TokenInfo info;
   const int32_t rc =
       tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info);
   if (rc != 0) return std::nullopt;
-  m_tokenClock = tokenlink::ClockTextSeconds(info.clockText);
-  m_tokenClockReadAt = std::chrono::steady_clock::now();
+  if (keepClock) {
+    m_tokenClock = tokenlink::ClockTextSeconds(info.clockText);
+    m_tokenClockReadAt = std::chrono::steady_clock::now();
+  }
   station::FieldToken token;
   token.serialBytes = QByteArray::fromStdString(info.serialNumber);
   token.serialNumber = app::AnsiToWide(token.serialBytes);
@@ -565,6 +650,7 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
   m_form.userName = m_setup.options.upn;
   m_messages.clear();
   m_booked.reset();
+  m_refusedBy.reset();
   m_asked = false;
   m_readAgain = false;
   m_lostNoted = false;
@@ -579,8 +665,9 @@ bool Run::Worker::Offer(const station::FieldToken& token) {
     return true;
   }
   if (m_engine.LostWriteSerial()) {
-    // This reader finishes the token that may hold its secret first.
-    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, TokenResult::Left,
+    // This reader finishes the token that may hold its secret first; the
+    // book hears of the token left, so that the exit status counts it.
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, m_book.Passed(token.serialBytes),
                       QStringLiteral("the reader waits for token %1 to finish its burn")
                           .arg(m_current ? m_current->serialNumber : QString())});
     return false;
@@ -626,6 +713,19 @@ void Run::Worker::EndPendingBurn() {
 
 void Run::Worker::Conclude() {
   if (!m_current) return;
+  if (m_refusedBy && !m_booked) {
+    // The turn's token was not tried: it is free again and gets a new turn
+    // when it is read again; the token that refused is reported.
+    m_book.Release(m_current->serialBytes, m_digest);
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_refusedBy->serialNumber, TokenResult::Failed,
+                      m_messages.join(QStringLiteral("; "))});
+    m_reporter.Note(m_reader, QStringLiteral("token %1 was replaced by %2 before its burn: not tried")
+                                  .arg(m_current->serialNumber, m_refusedBy->serialNumber));
+    m_current.reset();
+    m_refusedBy.reset();
+    m_messages.clear();
+    return;
+  }
   TokenResult result = TokenResult::Failed;
   if (m_booked) {
     if (*m_booked == QLatin1String("Succeeded")) {
@@ -637,6 +737,13 @@ void Run::Worker::Conclude() {
     result = TokenResult::Left;  // nothing was sent to it
   }
   QString message = result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "));
+  if (result == TokenResult::Failed && message.isEmpty()) {
+    // The engine says nothing when the read right before the seed write gets
+    // no answer or another token: it sent nothing that could be lost.
+    message = QStringLiteral(
+        "the token could not be read again right before its seed write (it left the reader or did not answer): "
+        "nothing was written; lay it again for a new turn");
+  }
   if (const std::optional<station::LinesWritten> lines = m_exports.TakeLast();
       lines && lines->failed && result == TokenResult::Succeeded) {
     // The token holds its secret, but a file lacks its line: not a success.

@@ -161,4 +161,146 @@ TEST(BurnerExports, ATokenWhoseLineIsLostIsNeverAPlainSuccess) {
   }
 }
 
+// The APDUs of one burn from the token's laying; the seed write is the last.
+constexpr int kSeedWriteApdu = 9;
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A token laid on the reader while it waits for the token whose seed write
+// lost its answer is left, and that counts in the exit status even when the
+// awaited token comes back and is burned.
+TEST(BurnerRun, ATokenLeftWhileTheReaderWaitsMakesTheExitStatus1) {
+  BurnerWorld world;
+  world.pcsc.AddReader("R");
+  auto a = world.Token("ZZ0A");
+  auto b = world.Token("ZZ0B");
+  world.pcsc.InsertToken("R", a);
+  world.pcsc.LoseAnswerAtApdu("R", kSeedWriteApdu, true);
+  const BurnerOutcome run = world.Burn("--random 20 --reader R --count 1", [&](cli::Run&) {
+    ASSERT_TRUE(WaitFor([&] { return world.pcsc.TokenIn("R") == nullptr; }));
+    world.pcsc.InsertToken("R", b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    world.pcsc.RemoveToken("R");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    world.pcsc.InsertToken("R", a);
+  });
+  ASSERT_EQ(run.tokens.size(), 2u) << qPrintable(run.Results());
+  EXPECT_EQ(run.tokens[0][QStringLiteral("serial")].toString(), QStringLiteral("ZZ0B"));
+  EXPECT_EQ(run.tokens[0][QStringLiteral("result")].toString(), QStringLiteral("Left"));
+  EXPECT_EQ(run.tokens[1][QStringLiteral("serial")].toString(), QStringLiteral("ZZ0A"));
+  EXPECT_EQ(run.tokens[1][QStringLiteral("result")].toString(), QStringLiteral("Succeeded"));
+  EXPECT_FALSE(a->Seed().empty());
+  EXPECT_TRUE(b->Seed().empty());
+  EXPECT_EQ(run.status, 1);
+  // The waiting is said the burner's way: no window buttons.
+  EXPECT_TRUE(run.errors.contains(QLatin1String("lay it on this reader again"))) << qPrintable(run.errors);
+  EXPECT_FALSE(run.errors.contains(QLatin1String("press"))) << qPrintable(run.errors);
+}
+
+// Hands the reader another token at the first connection after the first
+// APDU: the token the burn read is gone before its authentication.
+class SwapAfterFirstRead : public tokenlink::PcscApi {
+ public:
+  SwapAfterFirstRead(sim::EmulatedPcsc& pcsc, std::shared_ptr<sim::TokenEmulator> swapIn)
+      : m_pcsc(pcsc), m_swapIn(std::move(swapIn)) {}
+  int32_t EstablishContext(uint32_t scope, tokenlink::PcscContext* context) override {
+    return m_pcsc.EstablishContext(scope, context);
+  }
+  int32_t ReleaseContext(tokenlink::PcscContext context) override { return m_pcsc.ReleaseContext(context); }
+  int32_t ListReaders(tokenlink::PcscContext context, char* names, uint32_t* length) override {
+    return m_pcsc.ListReaders(context, names, length);
+  }
+  int32_t Connect(tokenlink::PcscContext context, const char* reader, uint32_t share, uint32_t protocols,
+                  tokenlink::PcscCard* card, uint32_t* active) override {
+    if (m_sent > 0 && m_swapIn) {
+      m_pcsc.RemoveToken(reader);
+      m_pcsc.InsertToken(reader, std::exchange(m_swapIn, nullptr));
+    }
+    return m_pcsc.Connect(context, reader, share, protocols, card, active);
+  }
+  int32_t Disconnect(tokenlink::PcscCard card, uint32_t disposition) override {
+    return m_pcsc.Disconnect(card, disposition);
+  }
+  int32_t Transmit(tokenlink::PcscCard card, uint32_t protocol, const uint8_t* command, std::size_t length,
+                   uint8_t* response, std::size_t* responseLength) override {
+    ++m_sent;
+    return m_pcsc.Transmit(card, protocol, command, length, response, responseLength);
+  }
+  int32_t GetStatusChange(tokenlink::PcscContext context, uint32_t timeoutMs, tokenlink::ReaderState* states,
+                          std::size_t count) override {
+    return m_pcsc.GetStatusChange(context, timeoutMs, states, count);
+  }
+  int32_t Cancel(tokenlink::PcscContext context) override { return m_pcsc.Cancel(context); }
+
+ private:
+  sim::EmulatedPcsc& m_pcsc;
+  std::atomic<int> m_sent{0};
+  std::shared_ptr<sim::TokenEmulator> m_swapIn;
+};
+
+// A token of another key swapped in right after the burn read the token
+// laid: the refusal is booked and reported under the token that answered,
+// and the token read first, laid again, is burned.
+TEST(BurnerRun, ARefusalIsBookedUnderTheTokenThatAnswered) {
+  BurnerWorld world;
+  world.pcsc.AddReader("R");
+  auto a = world.Token("ZZ0A");
+  auto b = world.Token("ZZ0B", "00112233445566778899AABBCCDDEEFF");
+  SwapAfterFirstRead swapping(world.pcsc, b);
+  tokenlink::UsePcsc(&swapping);
+  world.pcsc.InsertToken("R", a);
+  const BurnerOutcome run = world.Burn("--random 20 --reader R --count 1", [&](cli::Run&) {
+    ASSERT_TRUE(WaitFor([&] { return b->TriesLeft() < 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    world.pcsc.RemoveToken("R");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    world.pcsc.InsertToken("R", a);
+  });
+  QStringList aResults;
+  QStringList bResults;
+  for (const QJsonObject& t : run.tokens) {
+    (t[QStringLiteral("serial")].toString() == QLatin1String("ZZ0A") ? aResults : bResults)
+        << t[QStringLiteral("result")].toString() + u' ' + t[QStringLiteral("message")].toString();
+  }
+  ASSERT_FALSE(bResults.empty()) << qPrintable(run.Results());
+  EXPECT_TRUE(bResults[0].startsWith(QLatin1String("Failed Authentication failed, remaining 4 times")))
+      << qPrintable(bResults[0]);
+  EXPECT_EQ(aResults.join(u'|').toStdString(), "Succeeded ") << qPrintable(run.Results());
+  EXPECT_EQ(a->TriesLeft(), 5);
+  EXPECT_FALSE(a->Seed().empty());
+  EXPECT_EQ(b->TriesLeft(), 4);
+  EXPECT_EQ(run.status, 1);
+}
+
+// The engine's texts speak of the window's buttons; the burner's lines speak
+// of what its operator does, and put a cause to a bare code.
+TEST(BurnerText, EngineTextsAreSaidTheBurnersWay) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Authentication process failed! The token's answer was lost, so it is not tried again by itself: press Burn "
+       "to try again.",
+       "not tried again in this run"},
+      {"The token's answer to the seed write was lost: token ZZ01 may hold the secret. Lay it on the reader again "
+       "to finish the burn, or press Stop.",
+       "token ZZ01 may hold the secret; lay it on this reader again"},
+      {"The burn was stopped while its outcome was unknown: token ZZ01 may hold the secret, which is in no export "
+       "file. Burn the token again before it is used.",
+       "token ZZ01 may hold the secret, which is in no export file"},
+      {"config failed![00000001]", "config failed![00000001]: the token refused the command"},
+      {"Failed to program the token! Error: 00000002", "Error: 00000002: the token left the reader"},
+      {"Device not connected", "Device not connected: the token left the reader"},
+      {"Authentication failed, remaining 4 times", "Authentication failed, remaining 4 times"},
+  };
+  for (const auto& [engine, burner] : cases) {
+    const QString text = cli::BurnerText(QLatin1String(engine));
+    EXPECT_TRUE(text.contains(QLatin1String(burner))) << engine << " -> " << qPrintable(text);
+    EXPECT_FALSE(text.contains(QLatin1String("press"), Qt::CaseInsensitive)) << qPrintable(text);
+  }
+}
+
 }  // namespace
