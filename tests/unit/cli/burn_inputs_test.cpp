@@ -134,7 +134,10 @@ class BurnInputs : public ::testing::Test {
 TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   const QString seeds = Write("seeds.csv", "ZZ01,JBSWY3DPEHPK3PXP\r\nZZ02,MZXW6YTBOI\r\n");
   const QString badSeeds = Write("bad.csv", "ZZ01,JBSWY3DPEHPK3PXP\nZZ02,not base32!\n");
-  const QString emptySeeds = Write("empty.csv", "# nothing\n");
+  const QString emptySeeds = Write("empty.csv", "\r\n\n");
+  const QString semicolons = Write("semicolons.csv", "ZZ01;JBSWY3DPEHPK3PXP\r\nZZ02;MZXW6YTBOI\r\n");
+  const QString noSerial = Write("noserial.csv", "ZZ01,JBSWY3DPEHPK3PXP\n,MZXW6YTBOI\n");
+  const QString twoSecrets = Write("twice.csv", "ZZ01,JBSWY3DPEHPK3PXP\nZZ02,MZXW6YTBOI\nZZ01,MZXW6YTBOI\n");
   const QString secret = Write("secret.txt", "JBSW Y3DP-EHPK 3PXP\n");
   const QString badSecret = Write("badsecret.txt", "0189!\n");
   const QString key = Write("key.txt", "00112233445566778899aabbccddeeff\n");
@@ -149,6 +152,9 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
       {"--seed-file " + m_dir.path() + " --reader R", "is a directory"},
       {"--seed-file " + badSeeds + " --reader R", "line 2"},
       {"--seed-file " + emptySeeds + " --reader R", "lists no token"},
+      {"--seed-file " + semicolons + " --reader R", "lines 1, 2: no comma"},
+      {"--seed-file " + noSerial + " --reader R", "line 2: no serial number"},
+      {"--seed-file " + twoSecrets + " --reader R", "line 3: a serial number listed earlier with another secret"},
       {"--secret-file " + missing + " --reader R", "cannot read secret file"},
       {"--secret-file " + badSecret + " --reader R", "does not hold a Base32 secret"},
       {"--seed-file " + seeds + " --reader R --key-file " + missing, "cannot read key file"},
@@ -186,6 +192,16 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   EXPECT_EQ(QDir(exportDir).entryList(QDir::Files).size(), 3);
 }
 
+// The first serial of a file saved with a byte-order mark matches, and a
+// serial listed twice with one secret is no fault.
+TEST_F(BurnInputs, SeedFileAsSpreadsheetsWriteItIsTaken) {
+  const QString seeds = Write("bom.csv", "\xEF\xBB\xBFZZ01,JBSWY3DPEHPK3PXP\r\nZZ02,MZXW6YTBOI\r\nZZ02,MZXW6YTBOI\r\n");
+  const auto prepared = cli::PrepareRun(Parse("--seed-file " + seeds + " --all-readers"), Readers({"R"}));
+  ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared)) << qPrintable(std::get<QString>(prepared));
+  cli::RunBook book(std::get<cli::RunSetup>(prepared));
+  EXPECT_EQ(book.Begin("ZZ01", "ZZ01").secretText, QStringLiteral("JBSWY3DPEHPK3PXP"));
+}
+
 TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
   // ZZ03 shares ZZ01's secret; the run stops when the file is used up.
   const QString seeds = Write("seeds.csv", "ZZ01,JBSWY3DPEHPK3PXP\nZZ02,MZXW6YTBOI\nZZ03,JBSWY3DPEHPK3PXP\n");
@@ -218,6 +234,9 @@ TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
   book.Refused("ZZ02");
   book.End("ZZ02", second.digest, cli::TokenResult::Failed);
   EXPECT_TRUE(book.Begin("ZZ02", "ZZ02").why.contains(QLatin1String("not tried again")));
+  // One whose answer to the key was lost is not said to have refused it.
+  book.Refused("ZZ03", cli::RunBook::Refusal::AnswerLost);
+  EXPECT_TRUE(book.Begin("ZZ03", "ZZ03").why.startsWith(QLatin1String("its answer to the customer key was lost")));
   EXPECT_FALSE(book.AllBurned());
   EXPECT_FALSE(book.Stopping());
 }
