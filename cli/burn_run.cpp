@@ -166,7 +166,9 @@ void Reporter::Token(const TokenReport& report) {
   }
   QByteArray line;
   if (m_json) {
-    QJsonObject object{{QStringLiteral("time"), report.time.toString(Qt::ISODate)},
+    // RFC 3339, with the offset from UTC, so that lines of two sites compare.
+    const QDateTime withOffset = report.time.toOffsetFromUtc(report.time.offsetFromUtc());
+    QJsonObject object{{QStringLiteral("time"), withOffset.toString(Qt::ISODateWithMs)},
                        {QStringLiteral("reader"), report.reader},
                        {QStringLiteral("serial"), report.serial},
                        {QStringLiteral("result"), QLatin1String(ResultWord(report.result))},
@@ -566,11 +568,15 @@ void Run::Worker::WaitForTokens() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
       continue;
     }
+    if (reportedFailure) m_reporter.Note(m_reader, QStringLiteral("PC/SC is back"));
     reportedFailure = false;
     known = entry.eventState & ~(kStateChanged | kStateInUse);
     const bool present = (known & kStatePresent) != 0 && (known & kStateMute) == 0;
     if (!present) {
       unreadLooks = 0;
+      // The token dealt with is gone; a reader plugged back may count its
+      // insertions from the same value again.
+      handledCount = -1;
       if (m_inField) {
         m_inField = false;
         Dispatch(station::TokenGone{});
@@ -737,6 +743,10 @@ void Run::Worker::Conclude() {
     result = TokenResult::Left;  // nothing was sent to it
   }
   QString message = result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "));
+  if (result == TokenResult::Succeeded && m_setup.options.noExport &&
+      *m_setup.options.source == SecretSource::Random) {
+    message = QStringLiteral("its secret was not saved (--no-export)");
+  }
   if (result == TokenResult::Failed && message.isEmpty()) {
     // The engine says nothing when the read right before the seed write gets
     // no answer or another token: it sent nothing that could be lost.
@@ -781,6 +791,9 @@ int Run::Execute() {
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
+  if (m_setup.exports && m_setup.options.upn.isEmpty()) {
+    m_reporter.Note(QString(), QStringLiteral("no --upn: the Azure lines are written with an empty UPN"));
+  }
   for (const auto& worker : m_workers) worker->Start();
   for (const auto& worker : m_workers) worker->Join();
   if (m_setup.exports) m_setup.exports->Close();

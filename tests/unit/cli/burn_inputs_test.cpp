@@ -38,7 +38,7 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_TRUE(o.syncClock);
          EXPECT_FALSE(o.count);
        }},
-      {"--random=64 --all-readers --time-window 60 --algorithm SHA256 --display-time 120 --no-sync --count 7 --json",
+      {"--random=64 --no-export --all-readers --time-window 60 --algorithm SHA256 --display-time 120 --no-sync --count 7 --json",
        [](const Options& o) {
          EXPECT_EQ(o.randomBytes, 64);
          EXPECT_TRUE(o.allReaders);
@@ -55,7 +55,7 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_EQ(o.exportDir, "D");
          EXPECT_EQ(o.upn, "u@x");
        }},
-      {"--random 128 --reader R", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
+      {"--random 128 --reader R --no-export", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
       {"--list-readers", [](const Options& o) { EXPECT_TRUE(o.listReaders); }},
       {"--help --bogus-after-help-is-still-refused", nullptr},
   };
@@ -85,6 +85,8 @@ TEST(BurnOptions, BadUsageGivesOneLineNamingTheFault) {
       {"--random 20 --reader R --count 0", "from 1 up"},
       {"--random 20 --reader R --reader R", "given twice"},
       {"--random 20 --reader R --upn u", "--export-dir"},
+      {"--random 20 --reader R", "keeps the secrets nowhere"},
+      {"--random 20 --reader R --no-export --export-dir D", "contradict"},
       {"--random 20 --reader R --export-dir D --upn a,b", "comma"},
       {"--random 128 --reader R --export-dir D", "64 or less"},
       {"--secret-file k --reader R --count 2", "--count must be 1"},
@@ -173,10 +175,10 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   EXPECT_FALSE(QDir(exportDir).exists());
   EXPECT_EQ(app::CustomerKey(), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
 
-  const auto noService = cli::PrepareRun(Parse("--random 20 --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010001D)));
+  const auto noService = cli::PrepareRun(Parse("--random 20 --no-export --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010001D)));
   ASSERT_TRUE(std::holds_alternative<QString>(noService));
   EXPECT_TRUE(std::get<QString>(noService).contains(QLatin1String("pcscd")));
-  const auto noReader = cli::PrepareRun(Parse("--random 20 --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010002E)));
+  const auto noReader = cli::PrepareRun(Parse("--random 20 --no-export --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010002E)));
   ASSERT_TRUE(std::holds_alternative<QString>(noReader));
   EXPECT_EQ(std::get<QString>(noReader), QStringLiteral("no reader is attached"));
 
@@ -242,7 +244,7 @@ TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
 }
 
 TEST_F(BurnInputs, TheCountStopsTheRunAndHoldsBackTokensWhileBurnsAreUnderWay) {
-  const auto prepared = cli::PrepareRun(Parse("--random 20 --all-readers --count 2"), Readers({"R", "S"}));
+  const auto prepared = cli::PrepareRun(Parse("--random 20 --no-export --all-readers --count 2"), Readers({"R", "S"}));
   ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared));
   cli::RunBook book(std::get<cli::RunSetup>(prepared));
   int wakes = 0;

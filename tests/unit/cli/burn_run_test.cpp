@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimeZone>
 #include <cerrno>
 #include <unistd.h>
 
@@ -182,7 +183,7 @@ TEST(BurnerRun, ATokenLeftWhileTheReaderWaitsMakesTheExitStatus1) {
   auto b = world.Token("ZZ0B");
   world.pcsc.InsertToken("R", a);
   world.pcsc.LoseAnswerAtApdu("R", kSeedWriteApdu, true);
-  const BurnerOutcome run = world.Burn("--random 20 --reader R --count 1", [&](cli::Run&) {
+  const BurnerOutcome run = world.Burn("--random 20 --no-export --reader R --count 1", [&](cli::Run&) {
     ASSERT_TRUE(WaitFor([&] { return world.pcsc.TokenIn("R") == nullptr; }));
     world.pcsc.InsertToken("R", b);
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
@@ -255,7 +256,7 @@ TEST(BurnerRun, ARefusalIsBookedUnderTheTokenThatAnswered) {
   SwapAfterFirstRead swapping(world.pcsc, b);
   tokenlink::UsePcsc(&swapping);
   world.pcsc.InsertToken("R", a);
-  const BurnerOutcome run = world.Burn("--random 20 --reader R --count 1", [&](cli::Run&) {
+  const BurnerOutcome run = world.Burn("--random 20 --no-export --reader R --count 1", [&](cli::Run&) {
     ASSERT_TRUE(WaitFor([&] { return b->TriesLeft() < 5; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     world.pcsc.RemoveToken("R");
@@ -271,7 +272,7 @@ TEST(BurnerRun, ARefusalIsBookedUnderTheTokenThatAnswered) {
   ASSERT_FALSE(bResults.empty()) << qPrintable(run.Results());
   EXPECT_TRUE(bResults[0].startsWith(QLatin1String("Failed Authentication failed, remaining 4 times")))
       << qPrintable(bResults[0]);
-  EXPECT_EQ(aResults.join(u'|').toStdString(), "Succeeded ") << qPrintable(run.Results());
+  EXPECT_EQ(aResults.join(u'|').toStdString(), "Succeeded its secret was not saved (--no-export)") << qPrintable(run.Results());
   EXPECT_EQ(a->TriesLeft(), 5);
   EXPECT_FALSE(a->Seed().empty());
   EXPECT_EQ(b->TriesLeft(), 4);
@@ -301,6 +302,28 @@ TEST(BurnerText, EngineTextsAreSaidTheBurnersWay) {
     EXPECT_TRUE(text.contains(QLatin1String(burner))) << engine << " -> " << qPrintable(text);
     EXPECT_FALSE(text.contains(QLatin1String("press"), Qt::CaseInsensitive)) << qPrintable(text);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The JSON time says its offset from UTC (RFC 3339).
+TEST(BurnerReport, JsonTimeCarriesItsOffset) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  {
+    cli::Reporter reporter(true, out, err, false);
+    reporter.Token({QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9), QTimeZone(3600)), "R", "ZZ01",
+                    cli::TokenResult::Succeeded, QString()});
+  }
+  std::rewind(out);
+  char line[512] = {};
+  ASSERT_TRUE(std::fgets(line, sizeof line, out));
+  const QJsonObject object = QJsonDocument::fromJson(line).object();
+  EXPECT_EQ(object[QStringLiteral("time")].toString(), QStringLiteral("2024-03-05T07:08:09.000+01:00"));
+  std::fclose(out);
+  std::fclose(err);
 }
 
 }  // namespace
