@@ -247,6 +247,10 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
     setup.readers = options.readers;
   }
 
+  std::variant<std::shared_ptr<ReaderLocks>, QString> locked = LockReaders(setup.readers);
+  if (const QString* why = std::get_if<QString>(&locked)) return *why;
+  setup.locks = std::get<std::shared_ptr<ReaderLocks>>(locked);
+
   if (!options.exportDir.isEmpty()) {
     if (!QDir().mkpath(options.exportDir)) {
       return QStringLiteral("cannot create export directory %1").arg(options.exportDir);

@@ -14,6 +14,7 @@
 
 #include "burn_options.h"
 #include "export_set.h"
+#include "reader_lock.h"
 
 namespace cli {
 
@@ -52,11 +53,12 @@ struct RunSetup {
   int seedEntries = 0;   // --seed-file: the serial numbers it lists
   QString secretText;    // --secret-file: the secret as Base32 text
   std::shared_ptr<SharedExports> exports;  // none without --export-dir
+  std::shared_ptr<ReaderLocks> locks;      // held for the whole run
 };
 
 // The input checks of the options, in the order an operator would fix them:
-// key file, secret source, readers, export directory (created last, so that a
-// run refused for another reason leaves no empty set behind).
+// key file, secret source, readers, their locks, export directory (created
+// last, so that a run refused for another reason leaves no empty set behind).
 std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderLister& listReaders);
 
 // The readers for --list-readers, or a line saying why there are none.

@@ -116,7 +116,11 @@ cli::ReaderLister Readers(std::vector<std::string> names, int result = 0, int32_
 
 class BurnInputs : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+  void SetUp() override {
+    ASSERT_TRUE(m_dir.isValid());
+    // The readers' lock files of this test alone.
+    qputenv("PCSCLITE_CSOCK_NAME", m_dir.filePath(QStringLiteral("pcscd.comm")).toLocal8Bit());
+  }
   void TearDown() override { app::SetCustomerKey(QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")); }
   QString Write(const char* name, const QByteArray& bytes) {
     const QString path = m_dir.filePath(QLatin1String(name));
@@ -202,6 +206,25 @@ TEST_F(BurnInputs, SeedFileAsSpreadsheetsWriteItIsTaken) {
   ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared)) << qPrintable(std::get<QString>(prepared));
   cli::RunBook book(std::get<cli::RunSetup>(prepared));
   EXPECT_EQ(book.Begin("ZZ01", "ZZ01").secretText, QStringLiteral("JBSWY3DPEHPK3PXP"));
+}
+
+// A second run on a reader that a run holds is refused before it touches a
+// token or makes an export set; the reader is free again once the first ends.
+TEST_F(BurnInputs, ASecondRunOnAReaderIsRefused) {
+  const QString out = m_dir.filePath(QStringLiteral("out"));
+  std::optional<cli::RunSetup> first;
+  {
+    auto prepared = cli::PrepareRun(Parse("--random 20 --no-export --reader R --reader S"), Readers({"R", "S"}));
+    ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared));
+    first = std::move(std::get<cli::RunSetup>(prepared));
+  }
+  const auto second = cli::PrepareRun(Parse("--random 20 --reader S --export-dir " + out), Readers({"R", "S"}));
+  ASSERT_TRUE(std::holds_alternative<QString>(second));
+  EXPECT_EQ(std::get<QString>(second), QStringLiteral("reader 'S' is in use by another burn run"));
+  EXPECT_FALSE(QDir(out).exists());
+  first.reset();
+  EXPECT_TRUE(std::holds_alternative<cli::RunSetup>(
+      cli::PrepareRun(Parse("--random 20 --no-export --reader S"), Readers({"R", "S"}))));
 }
 
 TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
