@@ -257,9 +257,8 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
     }
     setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime());
     if (const std::optional<station::ExportFile> missing = setup.exports->Open()) {
-      static const char* const kWords[] = {"HEX", "B32", "Azure"};
       return QStringLiteral("cannot write export directory %1: the %2 seed file could not be created")
-          .arg(options.exportDir, QLatin1String(kWords[static_cast<int>(*missing)]));
+          .arg(options.exportDir, station::ExportFileLabel(*missing));
     }
   }
   return setup;
