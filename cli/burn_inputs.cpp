@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include "app_values.h"
 #include "burn_engine.h"
@@ -47,21 +48,66 @@ QString PcscWhy(int32_t code) {
   }
 }
 
-// The line number of the first line the seed-file reader refuses, or 0.
-int FirstBadSeedLine(const QString& path) {
+// Line numbers as "line 3" or "lines 3, 7, 9", the first few.
+QString LineNumbers(const QList<int>& numbers) {
+  constexpr int kShown = 5;
+  QStringList shown;
+  for (int i = 0; i < numbers.size() && i < kShown; ++i) shown << QString::number(numbers[i]);
+  QString text = (numbers.size() == 1 ? QStringLiteral("line ") : QStringLiteral("lines ")) + shown.join(QStringLiteral(", "));
+  if (numbers.size() > kShown) text += QStringLiteral(" and %1 more").arg(numbers.size() - kShown);
+  return text;
+}
+
+// What the window's reader lets pass but an unattended run must not guess
+// at: a line without a comma (a file separated by ";" would lose every
+// token), an empty serial number, one serial with two secrets, and the
+// first line the reader refuses. One line naming them, or nothing.
+std::optional<QString> SeedFileFaults(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return 0;
-  int number = 0;
-  while (!file.atEnd()) {
-    QByteArray line = file.readLine();
-    ++number;
-    if (line.endsWith('\n')) line.chop(1);
-    if (sources::ParseSeedLine(std::string_view(line.constData(), static_cast<std::size_t>(line.size())), nullptr) ==
-        sources::LineKind::Bad) {
-      return number;
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;  // said by the load
+  QList<int> noComma;
+  QList<int> noSerial;
+  QList<int> twice;
+  int badSecret = 0;
+  QHash<QByteArray, QPair<int, QString>> seen;  // serial -> its first line and secret
+  for (int number = 1; !file.atEnd(); ++number) {
+    QByteArray bytes = file.readLine();
+    if (bytes.endsWith('\n')) bytes.chop(1);
+    std::string_view line(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (number == 1) line = sources::WithoutByteOrderMark(line);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    sources::SeedLine parsed;
+    switch (sources::ParseSeedLine(line, &parsed)) {
+      case sources::LineKind::Skip:
+        noComma << number;
+        continue;
+      case sources::LineKind::Bad:
+        if (badSecret == 0) badSecret = number;
+        continue;
+      case sources::LineKind::Entry:
+        break;
+    }
+    if (parsed.serial.empty()) {
+      noSerial << number;
+      continue;
+    }
+    const QByteArray serial(parsed.serial.data(), static_cast<qsizetype>(parsed.serial.size()));
+    const QString secret = NormaliseBase32(QString::fromLatin1(parsed.secret.data(), static_cast<qsizetype>(parsed.secret.size())));
+    const auto earlier = seen.constFind(serial);
+    if (earlier == seen.cend()) {
+      seen.insert(serial, {number, secret});
+    } else if (earlier->second != secret) {
+      twice << number;
     }
   }
-  return 0;
+  QStringList faults;
+  if (!noComma.isEmpty()) faults << LineNumbers(noComma) + QStringLiteral(": no comma");
+  if (!noSerial.isEmpty()) faults << LineNumbers(noSerial) + QStringLiteral(": no serial number");
+  if (!twice.isEmpty()) faults << LineNumbers(twice) + QStringLiteral(": a serial number listed earlier with another secret");
+  if (badSecret != 0) faults << QStringLiteral("line %1: not 'serial,Base32 secret'").arg(badSecret);
+  if (faults.isEmpty()) return std::nullopt;
+  return QStringLiteral("seed file %1, %2").arg(path, faults.join(QStringLiteral("; ")));
 }
 
 std::optional<QString> LoadKey(const Options& o) {
@@ -84,11 +130,8 @@ std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
         return QStringLiteral("cannot read seed file %1: %2").arg(o.seedFile, probe.errorString());
       }
       probe.close();
+      if (std::optional<QString> faults = SeedFileFaults(o.seedFile)) return *faults;
       if (!sources::LoadSeedFile(o.seedFile)) {
-        const int bad = FirstBadSeedLine(o.seedFile);
-        if (bad > 0) {
-          return QStringLiteral("seed file %1, line %2: not 'serial,Base32 secret'").arg(o.seedFile).arg(bad);
-        }
         return QStringLiteral("cannot read seed file %1 to its end").arg(o.seedFile);
       }
       setup->seedEntries = sources::SeedTable::Size();
@@ -139,10 +182,14 @@ std::optional<station::ExportFile> SharedExports::Open() {
 }
 
 std::optional<station::ExportFile> SharedExports::WriteLines(const station::BurnRecord& record) {
+  return Write(record).failed;
+}
+
+station::LinesWritten SharedExports::Write(const station::BurnRecord& record) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  const std::optional<station::ExportFile> failed = m_set.WriteLines(record);
-  if (failed) m_failed = true;
-  return failed;
+  station::LinesWritten written = m_set.Write(record);
+  if (written.failed) m_failed = true;
+  return written;
 }
 
 void SharedExports::Close() {
@@ -200,15 +247,18 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
     setup.readers = options.readers;
   }
 
+  std::variant<std::shared_ptr<ReaderLocks>, QString> locked = LockReaders(setup.readers);
+  if (const QString* why = std::get_if<QString>(&locked)) return *why;
+  setup.locks = std::get<std::shared_ptr<ReaderLocks>>(locked);
+
   if (!options.exportDir.isEmpty()) {
     if (!QDir().mkpath(options.exportDir)) {
       return QStringLiteral("cannot create export directory %1").arg(options.exportDir);
     }
     setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime());
     if (const std::optional<station::ExportFile> missing = setup.exports->Open()) {
-      static const char* const kWords[] = {"HEX", "B32", "Azure"};
       return QStringLiteral("cannot write export directory %1: the %2 seed file could not be created")
-          .arg(options.exportDir, QLatin1String(kWords[static_cast<int>(*missing)]));
+          .arg(options.exportDir, station::ExportFileLabel(*missing));
     }
   }
   return setup;

@@ -14,12 +14,14 @@
 
 #include "burn_options.h"
 #include "export_set.h"
+#include "reader_lock.h"
 
 namespace cli {
 
 // The run's one export set, shared by the engines of every reader: each
 // booking writes its three lines under one lock, so lines of two readers never
-// mix. Once closed (a line could not be written) no second set is made.
+// mix. One set a run: once a line is lost, every later line is refused (and
+// said to be), and no second set is made.
 class SharedExports : public station::ExportSink {
  public:
   SharedExports(QString directory, QDateTime localTime)
@@ -27,6 +29,7 @@ class SharedExports : public station::ExportSink {
   bool IsComplete() const override;
   std::optional<station::ExportFile> Open() override;
   std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override;
+  station::LinesWritten Write(const station::BurnRecord& record);
   void Close() override;
   // A line could not be written: the run stops.
   bool Failed() const;
@@ -50,11 +53,12 @@ struct RunSetup {
   int seedEntries = 0;   // --seed-file: the serial numbers it lists
   QString secretText;    // --secret-file: the secret as Base32 text
   std::shared_ptr<SharedExports> exports;  // none without --export-dir
+  std::shared_ptr<ReaderLocks> locks;      // held for the whole run
 };
 
 // The input checks of the options, in the order an operator would fix them:
-// key file, secret source, readers, export directory (created last, so that a
-// run refused for another reason leaves no empty set behind).
+// key file, secret source, readers, their locks, export directory (created
+// last, so that a run refused for another reason leaves no empty set behind).
 std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderLister& listReaders);
 
 // The readers for --list-readers, or a line saying why there are none.

@@ -111,6 +111,7 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
       {QStringLiteral("--all-readers"), &o.allReaders},
       {QStringLiteral("--list-readers"), &o.listReaders},
       {QStringLiteral("--json"), &o.json},
+      {QStringLiteral("--no-export"), &o.noExport},
       {QStringLiteral("--help"), &o.help},
       {QStringLiteral("-h"), &o.help},
       {QStringLiteral("--version"), &o.version},
@@ -138,7 +139,7 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
         return UsageError{QStringLiteral(
             "a secret on the command line can be read by other users: put it in a file and give --secret-file")};
       }
-      return UsageError{QStringLiteral("unknown option '%1' (see --help)").arg(arguments[i])};
+      return UsageError{QStringLiteral("unknown option '%1'").arg(arguments[i])};
     }
     if (!inlineValue) {
       if (i + 1 >= arguments.size()) return UsageError{QStringLiteral("%1 needs a value").arg(name)};
@@ -158,6 +159,14 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
   if (o.readers.isEmpty() == !o.allReaders) {
     return UsageError{o.allReaders ? QStringLiteral("give --reader or --all-readers, not both")
                                    : QStringLiteral("no reader: give --reader NAME or --all-readers")};
+  }
+  if (o.noExport && !o.exportDir.isEmpty()) {
+    return UsageError{QStringLiteral("--no-export and --export-dir contradict each other: give one")};
+  }
+  if (*o.source == SecretSource::Random && o.exportDir.isEmpty() && !o.noExport) {
+    // A random secret is kept nowhere else: without the files it is lost.
+    return UsageError{QStringLiteral(
+        "--random without --export-dir keeps the secrets nowhere: give --export-dir, or --no-export if that is meant")};
   }
   if (!o.upn.isEmpty() && o.exportDir.isEmpty()) {
     return UsageError{QStringLiteral("--upn goes into the export files: give --export-dir too")};
@@ -187,6 +196,8 @@ QString UsageText() {
       "  --seed-file FILE        'serial,Base32 secret' lines; a token gets its line's\n"
       "                          secret, a token not in the file is reported and left\n"
       "  --random BYTES          a new random secret for each token: 20, 32, 64 or 128\n"
+      "                          (128 not with --export-dir: the Azure import takes\n"
+      "                          at most 128 Base32 characters)\n"
       "  --secret-file FILE      one secret (Base32) for one token\n"
       "\n"
       "Token settings:\n"
@@ -199,7 +210,9 @@ QString UsageText() {
       "\n"
       "Export files (hex, Base32 and Azure CSV; one set per run):\n"
       "  --export-dir DIR        write them into DIR (nothing is exported without it)\n"
-      "  --upn USER              the user (UPN) of the Azure lines\n"
+      "  --upn USER              the user (UPN) of the Azure lines (empty without it)\n"
+      "  --no-export             no export files; needed with --random, whose secrets\n"
+      "                          are then kept nowhere (each token's line says so)\n"
       "\n"
       "Readers:\n"
       "  --reader NAME           burn on this reader; repeatable\n"
@@ -212,8 +225,10 @@ QString UsageText() {
       "  -h, --help              this text\n"
       "  --version               the program's version\n"
       "\n"
-      "Exit status: 0 when every token was burned, 1 when one failed or was left,\n"
-      "2 for bad usage or input (nothing is sent to a token then).\n");
+      "Exit status: 0 when every token reported was burned (a token that failed and\n"
+      "was then burned counts as burned), also after Ctrl-C; 1 when one failed, was\n"
+      "left or is unknown, or an export line was lost; 2 for bad usage or input,\n"
+      "or a reader in use by another burn run (nothing is sent to a token then).\n");
 }
 
 }  // namespace cli

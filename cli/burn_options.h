@@ -27,6 +27,7 @@ struct Options {
   QString keyFile;
 
   QString exportDir;  // empty: nothing is exported
+  bool noExport = false;  // --no-export: the operator wants no export, random secrets included
   QString upn;
 
   QStringList readers;

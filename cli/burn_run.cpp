@@ -4,6 +4,8 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -16,6 +18,7 @@
 #include "status_watch.h"
 #include "text_convert.h"
 #include "token_clock.h"
+#include "result_codes.h"
 #include "token_commands.h"
 
 namespace cli {
@@ -34,18 +37,102 @@ constexpr std::size_t kClockCapacity = 64;
 
 QString TimeText(const QDateTime& t) { return t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")); }
 
-// No export files: the engines never write, since no form asks for lines.
-class NoExports : public station::ExportSink {
+// One reader's view of the run's export set (none without --export-dir): its
+// engine writes through it, and the worker learns what became of its own
+// token's lines. The set is closed once, by the run at its end: an engine
+// that closed it after a lost line would have the other readers' lines
+// refused as "closed" instead of for the loss that stopped the run.
+class ReaderExports : public station::ExportSink {
  public:
-  bool IsComplete() const override { return false; }
-  std::optional<station::ExportFile> Open() override { return station::ExportFile::Hex; }
-  std::optional<station::ExportFile> WriteLines(const station::BurnRecord&) override {
-    return station::ExportFile::Hex;
+  explicit ReaderExports(SharedExports* shared) : m_shared(shared) {}
+  bool IsComplete() const override { return m_shared != nullptr && m_shared->IsComplete(); }
+  std::optional<station::ExportFile> Open() override {
+    return m_shared != nullptr ? m_shared->Open() : std::optional(station::ExportFile::Hex);
+  }
+  std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override {
+    // Without a set no form asks for lines.
+    if (m_shared == nullptr) return station::ExportFile::Hex;
+    m_last = m_shared->Write(record);
+    return m_last->failed;
   }
   void Close() override {}
+  // What became of the lines of the latest booking, once.
+  std::optional<station::LinesWritten> TakeLast() { return std::exchange(m_last, std::nullopt); }
+
+ private:
+  SharedExports* const m_shared;
+  std::optional<station::LinesWritten> m_last;
 };
 
+// The operator's line for a token burned whose line is missing from a file.
+QString LostLineText(const station::LinesWritten& lines, bool secretKeptElsewhere) {
+  const QString where = lines.path.isEmpty() ? QStringLiteral("the %1 export file")
+                                                                .arg(station::ExportFileLabel(*lines.failed))
+                                             : lines.path;
+  QString text = QStringLiteral("the token holds its secret but its line could not be written to %1: %2")
+                     .arg(where, lines.reason);
+  const bool inAFile = std::any_of(lines.written.begin(), lines.written.end(), [](bool w) { return w; });
+  if (!inAFile && !secretKeptElsewhere) {
+    text += QStringLiteral("; its secret is in no file: burn it again before it is used");
+  }
+  return text;
+}
+
+// What a result code of the token link means to the burner's operator.
+QString CodeCause(uint32_t code) {
+  switch (static_cast<int32_t>(code)) {
+    case tokenlink::TL_E_CARD_STATUS:
+      return QStringLiteral("the token refused the command or the exchange broke off");
+    case tokenlink::TL_E_NO_DEVICE:
+      return QStringLiteral("the token left the reader or did not answer");
+    case tokenlink::TL_E_NO_KEY:
+      return QStringLiteral("no customer key");
+    case tokenlink::TL_E_SEED_LENGTH:
+      return QStringLiteral("the token does not take a secret of this length");
+    case tokenlink::TL_E_BAD_PARAMETER:
+      return QStringLiteral("the command could not be made from the secret or the settings");
+    case tokenlink::TL_E_KEY_LOCKED:
+      return QStringLiteral("the customer key is locked on this token");
+    case tokenlink::TL_E_AUTH_EXCHANGE:
+      return QStringLiteral("the authentication could not be completed");
+    case tokenlink::TL_E_TIME_TEXT:
+      return QStringLiteral("the clock could not be put into the command");
+    default:
+      return {};
+  }
+}
+
 }  // namespace
+
+QString BurnerText(const QString& engineText) {
+  static const QRegularExpression seedAnswerLost(
+      QStringLiteral("^The token's answer to the seed write was lost: token (.*) may hold the secret\\."));
+  static const QRegularExpression outcomeUnknown(
+      QStringLiteral("^The burn was stopped while its outcome was unknown: token (.*) may hold the secret"));
+  static const QRegularExpression code(QStringLiteral("(?:\\[|Error: )([0-9A-F]{8})\\]?$"));
+  if (engineText.startsWith(QLatin1String("Authentication process failed! The token's answer was lost"))) {
+    return QStringLiteral("its answer to the customer key was lost: it may have counted a try, so it is not "
+                          "tried again in this run");
+  }
+  if (const QRegularExpressionMatch m = seedAnswerLost.match(engineText); m.hasMatch()) {
+    return QStringLiteral("the token's answer to the seed write was lost: token %1 may hold the secret; lay it on "
+                          "this reader again to finish its burn (Ctrl-C ends the run and reports it Unknown)")
+        .arg(m.captured(1));
+  }
+  if (const QRegularExpressionMatch m = outcomeUnknown.match(engineText); m.hasMatch()) {
+    return QStringLiteral("the run ended while its outcome was unknown: token %1 may hold the secret, which is in "
+                          "no export file; burn it again before it is used")
+        .arg(m.captured(1));
+  }
+  if (engineText == QLatin1String("Device not connected")) {
+    return engineText + QStringLiteral(": ") + CodeCause(static_cast<uint32_t>(tokenlink::TL_E_NO_DEVICE));
+  }
+  if (const QRegularExpressionMatch m = code.match(engineText); m.hasMatch()) {
+    const QString cause = CodeCause(m.captured(1).toUInt(nullptr, 16));
+    if (!cause.isEmpty()) return engineText + QStringLiteral(": ") + cause;
+  }
+  return engineText;
+}
 
 const char* ResultWord(TokenResult result) {
   switch (result) {
@@ -79,7 +166,9 @@ void Reporter::Token(const TokenReport& report) {
   }
   QByteArray line;
   if (m_json) {
-    QJsonObject object{{QStringLiteral("time"), report.time.toString(Qt::ISODate)},
+    // RFC 3339, with the offset from UTC, so that lines of two sites compare.
+    const QDateTime withOffset = report.time.toOffsetFromUtc(report.time.offsetFromUtc());
+    QJsonObject object{{QStringLiteral("time"), withOffset.toString(Qt::ISODateWithMs)},
                        {QStringLiteral("reader"), report.reader},
                        {QStringLiteral("serial"), report.serial},
                        {QStringLiteral("result"), QLatin1String(ResultWord(report.result))},
@@ -178,9 +267,12 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
     turn.why = QStringLiteral("its burn is under way on another reader");
     return turn;
   }
-  if (m_refused.contains(serial)) {
+  if (const auto refused = m_refused.find(serial); refused != m_refused.end()) {
     // Each try costs the token one of its few.
-    turn.why = QStringLiteral("refused the customer key earlier in this run: not tried again");
+    turn.why = refused->second == Refusal::AnswerLost
+                   ? QStringLiteral("its answer to the customer key was lost earlier in this run: not tried again, "
+                                    "it may have counted a try")
+                   : QStringLiteral("refused the customer key earlier in this run: not tried again");
     m_lastOk[serial] = false;
     return turn;
   }
@@ -248,7 +340,7 @@ void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResul
       m_burned.insert(serial);
       ++m_burnedCount;
       if (m_setup.options.count && m_burnedCount >= *m_setup.options.count) {
-        stop = QStringLiteral("%1 tokens burned").arg(m_burnedCount);
+        stop = m_burnedCount == 1 ? QStringLiteral("1 token burned") : QStringLiteral("%1 tokens burned").arg(m_burnedCount);
       } else if (*m_setup.options.source == SecretSource::SeedFile && m_burned.size() >= m_setup.seedEntries) {
         stop = QStringLiteral("every token of the seed file is burned");
       }
@@ -261,9 +353,37 @@ void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResul
   if (stop) RequestStop(*stop);
 }
 
-void RunBook::Refused(const QByteArray& serial) {
+void RunBook::LineLost(const QString& serialText, const QString& file, const QString& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lostLines << QStringLiteral("%1 (%2: %3)").arg(serialText, file, reason);
+  }
+  RequestStop(QStringLiteral("an export line could not be written to %1: %2").arg(file, reason));
+}
+
+QStringList RunBook::LostLines() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_refused.insert(serial);
+  return m_lostLines;
+}
+
+void RunBook::Refused(const QByteArray& serial, Refusal why) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // A refusal says more than a lost answer.
+  auto [at, added] = m_refused.emplace(serial, why);
+  if (!added && why == Refusal::Refused) at->second = why;
+}
+
+void RunBook::Release(const QByteArray& serial, const QByteArray& digest) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_underWay.remove(serial);
+  m_secretOwners.erase(digest);
+}
+
+TokenResult RunBook::Passed(const QByteArray& serial) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_burned.contains(serial)) return TokenResult::Skipped;
+  m_lastOk[serial] = false;
+  return TokenResult::Left;
 }
 
 void RunBook::RequestStop(const QString& why) {
@@ -296,13 +416,14 @@ bool RunBook::AllBurned() const {
 
 class Run::Worker : public station::BurnView, public station::TokenPort {
  public:
-  Worker(QString reader, const RunSetup& setup, RunBook& book, Reporter& reporter, station::ExportSink& exports)
+  Worker(QString reader, const RunSetup& setup, RunBook& book, Reporter& reporter)
       : m_reader(std::move(reader)),
         m_setup(setup),
         m_book(book),
         m_reporter(reporter),
         m_link([this] { return m_reader; }, [this](bool computerClock) { return ClockText(computerClock); }),
-        m_engine(exports, [] { return QDateTime::currentDateTime(); }),
+        m_exports(setup.exports.get()),
+        m_engine(m_exports, [] { return QDateTime::currentDateTime(); }),
         m_driver(m_engine, *this, *this) {}
 
   void Start() {
@@ -320,12 +441,17 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
         outcome.delivery != tokenlink::Delivery::NotSent) {
       // The cryptogram reached the token: a try may be gone. The token that
       // answered may have been swapped in since it was read; it is read
-      // (which costs no try) so that the refusal is held against it too.
-      if (m_current) m_book.Refused(m_current->serialBytes);
-      tokenlink::TokenInfo info;
-      if (tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info) ==
-          0) {
-        m_book.Refused(QByteArray::fromStdString(info.serialNumber));
+      // (which costs no try) so that the refusal is held against the token
+      // that spent the try, and reported under it. Unread, it stays with the
+      // turn's token.
+      const RunBook::Refusal why = outcome.delivery == tokenlink::Delivery::AnswerLost ? RunBook::Refusal::AnswerLost
+                                                                                      : RunBook::Refusal::Refused;
+      const std::optional<station::FieldToken> answered = ReadToken(false);
+      if (answered && m_current && answered->serialBytes != m_current->serialBytes) {
+        m_book.Refused(answered->serialBytes, why);
+        m_refusedBy = answered;
+      } else if (m_current) {
+        m_book.Refused(m_current->serialBytes, why);
       }
     }
     return outcome;
@@ -339,11 +465,11 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
       m_book.RequestStop(QStringLiteral("the export files cannot be written"));
       m_driver.Dispatch(station::Closing{});
     }
-    if (message.caption != station::kCaptionStation) m_messages << message.text;
+    if (message.caption != station::kCaptionStation) m_messages << BurnerText(message.text);
   }
   bool Ask(const QString& text) override {
     // Nobody is there to answer: the token is left as it is.
-    m_messages << text;
+    m_messages << BurnerText(text);
     m_asked = true;
     return false;
   }
@@ -363,7 +489,8 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   void Settle();
   void Conclude();
   void EndPendingBurn();
-  std::optional<station::FieldToken> ReadToken();
+  // keepClock: the token clock read is the one --no-sync writes back.
+  std::optional<station::FieldToken> ReadToken(bool keepClock = true);
   QByteArray ClockText(bool computerClock) const;
   void Dispatch(station::Event event) { m_driver.Dispatch(std::move(event)); }
 
@@ -372,6 +499,7 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   RunBook& m_book;
   Reporter& m_reporter;
   station::LinkTokenPort m_link;
+  ReaderExports m_exports;
   station::BurnEngine m_engine;
   station::BurnDriver m_driver;
   tokenlink::StatusWatch m_watch;
@@ -383,6 +511,9 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   QByteArray m_digest;
   QStringList m_messages;
   std::optional<QString> m_booked;
+  // Another token than the turn's answered its authentication (swapped in
+  // after the turn's token was read): the refusal is its own.
+  std::optional<station::FieldToken> m_refusedBy;
   bool m_asked = false;
   bool m_readAgain = false;
   bool m_lostNoted = false;
@@ -437,11 +568,15 @@ void Run::Worker::WaitForTokens() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
       continue;
     }
+    if (reportedFailure) m_reporter.Note(m_reader, QStringLiteral("PC/SC is back"));
     reportedFailure = false;
     known = entry.eventState & ~(kStateChanged | kStateInUse);
     const bool present = (known & kStatePresent) != 0 && (known & kStateMute) == 0;
     if (!present) {
       unreadLooks = 0;
+      // The token dealt with is gone; a reader plugged back may count its
+      // insertions from the same value again.
+      handledCount = -1;
       if (m_inField) {
         m_inField = false;
         Dispatch(station::TokenGone{});
@@ -467,13 +602,15 @@ void Run::Worker::WaitForTokens() {
   }
 }
 
-std::optional<station::FieldToken> Run::Worker::ReadToken() {
+std::optional<station::FieldToken> Run::Worker::ReadToken(bool keepClock) {
   tokenlink::TokenInfo info;
   const int32_t rc =
       tokenlink::ReadTokenInfo(app::WideToAnsi(m_reader).constData(), kSerialCapacity, kClockCapacity, &info);
   if (rc != 0) return std::nullopt;
-  m_tokenClock = tokenlink::ClockTextSeconds(info.clockText);
-  m_tokenClockReadAt = std::chrono::steady_clock::now();
+  if (keepClock) {
+    m_tokenClock = tokenlink::ClockTextSeconds(info.clockText);
+    m_tokenClockReadAt = std::chrono::steady_clock::now();
+  }
   station::FieldToken token;
   token.serialBytes = QByteArray::fromStdString(info.serialNumber);
   token.serialNumber = app::AnsiToWide(token.serialBytes);
@@ -519,6 +656,7 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
   m_form.userName = m_setup.options.upn;
   m_messages.clear();
   m_booked.reset();
+  m_refusedBy.reset();
   m_asked = false;
   m_readAgain = false;
   m_lostNoted = false;
@@ -533,8 +671,9 @@ bool Run::Worker::Offer(const station::FieldToken& token) {
     return true;
   }
   if (m_engine.LostWriteSerial()) {
-    // This reader finishes the token that may hold its secret first.
-    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, TokenResult::Left,
+    // This reader finishes the token that may hold its secret first; the
+    // book hears of the token left, so that the exit status counts it.
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, m_book.Passed(token.serialBytes),
                       QStringLiteral("the reader waits for token %1 to finish its burn")
                           .arg(m_current ? m_current->serialNumber : QString())});
     return false;
@@ -580,6 +719,19 @@ void Run::Worker::EndPendingBurn() {
 
 void Run::Worker::Conclude() {
   if (!m_current) return;
+  if (m_refusedBy && !m_booked) {
+    // The turn's token was not tried: it is free again and gets a new turn
+    // when it is read again; the token that refused is reported.
+    m_book.Release(m_current->serialBytes, m_digest);
+    m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_refusedBy->serialNumber, TokenResult::Failed,
+                      m_messages.join(QStringLiteral("; "))});
+    m_reporter.Note(m_reader, QStringLiteral("token %1 was replaced by %2 before its burn: not tried")
+                                  .arg(m_current->serialNumber, m_refusedBy->serialNumber));
+    m_current.reset();
+    m_refusedBy.reset();
+    m_messages.clear();
+    return;
+  }
   TokenResult result = TokenResult::Failed;
   if (m_booked) {
     if (*m_booked == QLatin1String("Succeeded")) {
@@ -590,9 +742,29 @@ void Run::Worker::Conclude() {
   } else if (m_asked) {
     result = TokenResult::Left;  // nothing was sent to it
   }
+  QString message = result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "));
+  if (result == TokenResult::Succeeded && m_setup.options.noExport &&
+      *m_setup.options.source == SecretSource::Random) {
+    message = QStringLiteral("its secret was not saved (--no-export)");
+  }
+  if (result == TokenResult::Failed && message.isEmpty()) {
+    // The engine says nothing when the read right before the seed write gets
+    // no answer or another token: it sent nothing that could be lost.
+    message = QStringLiteral(
+        "the token could not be read again right before its seed write (it left the reader or did not answer): "
+        "nothing was written; lay it again for a new turn");
+  }
+  if (const std::optional<station::LinesWritten> lines = m_exports.TakeLast();
+      lines && lines->failed && result == TokenResult::Succeeded) {
+    // The token holds its secret, but a file lacks its line: not a success.
+    // No new token is taken on any reader from here.
+    result = TokenResult::Failed;
+    message = LostLineText(*lines, *m_setup.options.source != SecretSource::Random);
+    m_book.LineLost(m_current->serialNumber,
+                    lines->path.isEmpty() ? station::ExportFileLabel(*lines->failed) : lines->path, lines->reason);
+  }
   m_book.End(m_current->serialBytes, m_digest, result);
-  m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result,
-                    result == TokenResult::Succeeded ? QString() : m_messages.join(QStringLiteral("; "))});
+  m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result, message});
   m_current.reset();
   m_booked.reset();
   m_messages.clear();
@@ -612,20 +784,27 @@ Run::~Run() { m_book.SetWakeAll({}); }
 void Run::Interrupt() { m_book.RequestStop(QStringLiteral("interrupted")); }
 
 int Run::Execute() {
-  static NoExports noExports;
-  station::ExportSink& exports = m_setup.exports ? static_cast<station::ExportSink&>(*m_setup.exports) : noExports;
   {
     std::lock_guard<std::mutex> lock(m_workersMutex);
     for (const QString& reader : m_setup.readers) {
-      m_workers.push_back(std::make_unique<Worker>(reader, m_setup, m_book, m_reporter, exports));
+      m_workers.push_back(std::make_unique<Worker>(reader, m_setup, m_book, m_reporter));
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
+  if (m_setup.exports && m_setup.options.upn.isEmpty()) {
+    m_reporter.Note(QString(), QStringLiteral("no --upn: the Azure lines are written with an empty UPN"));
+  }
   for (const auto& worker : m_workers) worker->Start();
   for (const auto& worker : m_workers) worker->Join();
   if (m_setup.exports) m_setup.exports->Close();
   const QString reason = m_book.StopReason();
   if (!reason.isEmpty()) m_reporter.Note(QString(), QStringLiteral("stopped: ") + reason);
+  if (const QStringList lost = m_book.LostLines(); !lost.isEmpty()) {
+    m_reporter.Note(QString(), QStringLiteral("export lines lost: %1 %2 burned but missing from the export files: %3")
+                                   .arg(lost.size())
+                                   .arg(lost.size() == 1 ? QStringLiteral("token is") : QStringLiteral("tokens are"))
+                                   .arg(lost.join(QStringLiteral("; "))));
+  }
   m_reporter.Finish();
   const bool exportsFailed = m_setup.exports && m_setup.exports->Failed();
   return m_book.AllBurned() && !exportsFailed ? 0 : 1;

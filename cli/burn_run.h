@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -29,6 +30,12 @@ enum class TokenResult {
   Skipped,    // burned earlier in this run: left as it is
 };
 const char* ResultWord(TokenResult result);
+
+// The burn engine's messages are the window's, which speak of its buttons;
+// the burner's operator lays tokens and presses Ctrl-C. Known texts are
+// said the burner's way, codes get their cause in words; others pass as
+// they are.
+QString BurnerText(const QString& engineText);
 
 struct TokenReport {
   QDateTime time;
@@ -88,9 +95,19 @@ class RunBook {
 
   Turn Begin(const QByteArray& serial, const QString& serialText);
   void End(const QByteArray& serial, const QByteArray& digest, TokenResult result);
-  // The token refused the customer key, or may have counted a try: it is
-  // not authenticated again in this run.
-  void Refused(const QByteArray& serial);
+  // The token refused the customer key, or its answer was lost and it may
+  // have counted a try: it is not authenticated again in this run.
+  enum class Refusal { Refused, AnswerLost };
+  void Refused(const QByteArray& serial, Refusal why = Refusal::Refused);
+  // The turn ended with nothing sent to the token: its secret is free again.
+  void Release(const QByteArray& serial, const QByteArray& digest);
+  // A token left without a turn (its reader waits for another): Left, or
+  // Skipped when it is burned already. Either way it is on the book.
+  TokenResult Passed(const QByteArray& serial);
+  // A burned token's line is missing from an export file: no new token is
+  // taken, and the run's end names it.
+  void LineLost(const QString& serialText, const QString& file, const QString& reason);
+  QStringList LostLines() const;
 
   void RequestStop(const QString& why);
   // Called (from any thread) when a stop is requested, to wake the workers.
@@ -105,8 +122,9 @@ class RunBook {
   mutable std::mutex m_mutex;
   std::atomic<bool> m_stopping{false};
   QString m_stopReason;
+  QStringList m_lostLines;  // "serial (file: reason)"
   QSet<QByteArray> m_burned;
-  QSet<QByteArray> m_refused;
+  std::map<QByteArray, Refusal> m_refused;
   QSet<QByteArray> m_underWay;
   std::map<QByteArray, QString> m_secretOwners;  // digest -> serial number it is claimed by
   std::map<QByteArray, bool> m_lastOk;            // serial -> its last turn ended well

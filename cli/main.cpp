@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   if (options.listReaders) {
     const std::variant<QStringList, QString> readers = cli::AttachedReaders(cli::SystemReaderLister());
     if (const auto* why = std::get_if<QString>(&readers)) return Fail(*why);
+    if (std::get<QStringList>(readers).isEmpty()) std::fprintf(stderr, "orvex-zerazaduzu-burn: no readers\n");
     for (const QString& reader : std::get<QStringList>(readers)) std::printf("%s\n", qPrintable(reader));
     return Printed();
   }

@@ -123,6 +123,12 @@ struct LineBuffer {
 
 }  // namespace
 
+std::string_view WithoutByteOrderMark(std::string_view firstLine) {
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  if (firstLine.substr(0, kUtf8Bom.size()) == kUtf8Bom) firstLine.remove_prefix(kUtf8Bom.size());
+  return firstLine;
+}
+
 LineKind ParseSeedLine(std::string_view line, SeedLine* out) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) return LineKind::Skip;
@@ -156,6 +162,7 @@ bool LoadSeedFile(const QString& path) {
   data->entries.reserve(static_cast<qsizetype>(std::min<off_t>(info.st_size / 32, 1 << 22)));
   LineBuffer buffer;
   bool complete = true;
+  bool first = true;
   for (;;) {
     const ssize_t length = ::getline(&buffer.data, &buffer.capacity, file.get());
     if (length < 0) {
@@ -164,6 +171,8 @@ bool LoadSeedFile(const QString& path) {
     }
     std::string_view line(buffer.data, static_cast<std::size_t>(length));
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (first) line = WithoutByteOrderMark(line);
+    first = false;
     SeedLine parsed;
     const LineKind kind = ParseSeedLine(line, &parsed);
     if (kind == LineKind::Skip) continue;

@@ -14,6 +14,9 @@ struct SeedLine {
   std::string_view secret;
 };
 enum class LineKind { Skip, Entry, Bad };
+// A file's first line without the UTF-8 byte-order mark that spreadsheet
+// programs put before it, which would otherwise become part of its serial.
+std::string_view WithoutByteOrderMark(std::string_view firstLine);
 // One line without its end (LF removed; a CR before it is removed here too).
 LineKind ParseSeedLine(std::string_view line, SeedLine* out);
 

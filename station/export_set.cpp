@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@ const QByteArray kAzureHeader = QByteArrayLiteral("upn,serial number,secret key,
 std::mutex g_mutex;
 QString g_override;
 ExportFileCreator g_creator;
+ExportLineWriter g_lineWriter;
 
 bool UsableDirectory(const QString& path) {
   if (!QDir().mkpath(path)) return false;
@@ -55,10 +57,34 @@ bool WriteAll(int fd, const QByteArray& bytes) {
   return true;
 }
 
+int WriteAndSync(int fd, const QByteArray& bytes) {
+  if (!WriteAll(fd, bytes)) return errno != 0 ? errno : EIO;
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
+
 // The line and its CR LF in one write, then on the disk before the operator
-// is told the token is booked.
-bool WriteLine(const UniqueFd& file, const QByteArray& line) {
-  return WriteAll(file.Get(), line + "\r\n") && ::fsync(file.Get()) == 0;
+// is told the token is booked. 0 or an errno.
+int WriteLine(const UniqueFd& file, const QByteArray& line) {
+  ExportLineWriter writer;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    writer = g_lineWriter;
+  }
+  errno = 0;
+  return writer ? writer(file.Get(), line + "\r\n") : WriteAndSync(file.Get(), line + "\r\n");
+}
+
+// Why the file the descriptor writes can no longer be found by its name, or
+// nothing: a line that reached a deleted or replaced file is lost to whoever
+// reads the directory.
+std::optional<QString> Unreachable(const UniqueFd& file, const QString& path) {
+  struct stat open {};
+  struct stat named {};
+  if (::fstat(file.Get(), &open) != 0) return QString::fromLocal8Bit(std::strerror(errno));
+  if (::stat(QFile::encodeName(path).constData(), &named) != 0) return QStringLiteral("the file was deleted");
+  if (open.st_dev != named.st_dev || open.st_ino != named.st_ino) return QStringLiteral("the file was replaced");
+  if (open.st_nlink == 0) return QStringLiteral("the file was deleted");
+  return std::nullopt;
 }
 
 }  // namespace
@@ -121,6 +147,23 @@ void UseExportFileCreator(ExportFileCreator creator) {
   g_creator = std::move(creator);
 }
 
+void UseExportLineWriter(ExportLineWriter writer) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_lineWriter = std::move(writer);
+}
+
+QString ExportFileLabel(ExportFile file) {
+  switch (file) {
+    case ExportFile::Hex:
+      return QStringLiteral("HEX");
+    case ExportFile::Base32:
+      return QStringLiteral("B32");
+    case ExportFile::Azure:
+      return QStringLiteral("Azure");
+  }
+  return {};
+}
+
 std::optional<ExportFile> ExportSet::Open(const QString& directory, const QDateTime& localTime) {
   Close();
   if (!directory.isEmpty()) {
@@ -134,22 +177,36 @@ std::optional<ExportFile> ExportSet::Open(const QString& directory, const QDateT
       }
       if (taken) continue;
       for (std::size_t i = 0; i < paths.size(); ++i) m_files[i] = UniqueFd(CreateFile(paths[i]));
+      m_paths = paths;
       break;
     }
   }
+  m_state = State::Incomplete;
   for (std::size_t i = 0; i < m_files.size(); ++i) {
     if (!m_files[i].IsOpen()) return static_cast<ExportFile>(i);
   }
-  if (!WriteLine(m_files[static_cast<std::size_t>(ExportFile::Azure)], kAzureHeader)) {
+  if (WriteLine(m_files[static_cast<std::size_t>(ExportFile::Azure)], kAzureHeader) != 0) {
     // A set whose header could not be written is of no use to the import.
     Close();
+    m_state = State::Incomplete;
     return ExportFile::Azure;
   }
-  m_complete = true;
+  m_state = State::Complete;
   return std::nullopt;
 }
 
-std::optional<ExportFile> ExportSet::WriteLines(const BurnRecord& record) {
+LinesWritten ExportSet::Write(const BurnRecord& record) {
+  if (m_state == State::LostALine) {
+    LinesWritten refused = m_lost;
+    refused.written = {};
+    return refused;
+  }
+  if (m_state == State::Closed) {
+    LinesWritten refused;
+    refused.failed = ExportFile::Hex;
+    refused.reason = QStringLiteral("the export files are closed");
+    return refused;
+  }
   const QByteArray& serial = record.serialBytes;
   const QByteArray secret = app::WideToAnsi(record.secretText);
   // The cloud directory takes only Base32 letters and digits in this column.
@@ -163,20 +220,38 @@ std::optional<ExportFile> ExportSet::WriteLines(const BurnRecord& record) {
       {ExportFile::Base32, serial + ',' + secret},
       {ExportFile::Hex, serial + ',' + hex},
   }};
-  std::array<bool, 3> failed{};
+  LinesWritten result;
+  std::array<QString, 3> why;
   for (const auto& [file, line] : lines) {
-    const UniqueFd& fd = m_files[static_cast<std::size_t>(file)];
-    if (fd.IsOpen() && !WriteLine(fd, line)) failed[static_cast<std::size_t>(file)] = true;
+    const std::size_t i = static_cast<std::size_t>(file);
+    const UniqueFd& fd = m_files[i];
+    if (!fd.IsOpen()) continue;
+    if (const int error = WriteLine(fd, line); error != 0) {
+      why[i] = QString::fromLocal8Bit(std::strerror(error));
+    } else if (const std::optional<QString> gone = Unreachable(fd, m_paths[i])) {
+      why[i] = *gone;
+    } else {
+      result.written[i] = true;
+    }
   }
-  for (std::size_t i = 0; i < failed.size(); ++i) {
-    if (failed[i]) return static_cast<ExportFile>(i);
+  for (std::size_t i = 0; i < why.size(); ++i) {
+    if (why[i].isEmpty()) continue;
+    result.failed = static_cast<ExportFile>(i);
+    result.path = m_paths[i];
+    result.reason = why[i];
+    // The file misses a line from now on: every later line is refused too,
+    // until a new set is made.
+    m_lost = result;
+    m_state = State::LostALine;
+    break;
   }
-  return std::nullopt;
+  return result;
 }
 
 void ExportSet::Close() {
   for (UniqueFd& file : m_files) file.Reset();
-  m_complete = false;
+  m_paths = {};
+  m_state = State::Closed;
 }
 
 }  // namespace station

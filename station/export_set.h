@@ -52,6 +52,22 @@ int CreateOwnerOnlyFile(const QString& path);
 void UseExportFileCreator(ExportFileCreator creator);  // empty restores CreateOwnerOnlyFile
 
 enum class ExportFile { Hex, Base32, Azure };
+// "HEX", "B32" or "Azure", as the station's messages name the files.
+QString ExportFileLabel(ExportFile file);
+
+// Writes one line and its end to a descriptor and pushes it to the disk; 0,
+// or the errno of what failed. Tests put another in its place to make a file
+// fail at a chosen line.
+using ExportLineWriter = std::function<int(int fd, const QByteArray& bytes)>;
+void UseExportLineWriter(ExportLineWriter writer);  // empty restores the real one
+
+// What became of one token's lines.
+struct LinesWritten {
+  std::array<bool, 3> written{};     // by ExportFile: the line is on disk in that file
+  std::optional<ExportFile> failed;  // the first file that did not take its line
+  QString path;                      // that file's name, when it has one
+  QString reason;                    // why, in words
+};
 
 class ExportSet {
  public:
@@ -62,17 +78,27 @@ class ExportSet {
   // order hex, Base32, Azure; nothing when the set is complete, and then the
   // Azure file holds its header.
   std::optional<ExportFile> Open(const QString& directory, const QDateTime& localTime);
-  bool IsComplete() const { return m_complete; }
+  bool IsComplete() const { return m_state == State::Complete; }
 
-  // Adds the token's line to each open file and pushes it to the disk. Gives
-  // the first file whose line could not be written, flushed or synced.
-  std::optional<ExportFile> WriteLines(const BurnRecord& record);
+  // Adds the token's line to each open file and pushes it to the disk, and
+  // checks that each file is still the one its name leads to (a directory
+  // deleted under the set takes its lines with it). A set whose creation
+  // fell short writes to the files it has: their absence was reported when
+  // they could not be created. A closed set, or one that has lost a line,
+  // takes no line at all and says so, so that no later booking passes for
+  // exported.
+  LinesWritten Write(const BurnRecord& record);
+  // Write's first failed file.
+  std::optional<ExportFile> WriteLines(const BurnRecord& record) { return Write(record).failed; }
 
   void Close();
 
  private:
+  enum class State { Closed, Incomplete, Complete, LostALine };
   std::array<UniqueFd, 3> m_files;  // by ExportFile
-  bool m_complete = false;
+  std::array<QString, 3> m_paths;
+  State m_state = State::Closed;
+  LinesWritten m_lost;  // State::LostALine: the first line lost
 };
 
 // The export set as the engine uses it; the files' own class does the work.

@@ -38,7 +38,7 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_TRUE(o.syncClock);
          EXPECT_FALSE(o.count);
        }},
-      {"--random=64 --all-readers --time-window 60 --algorithm SHA256 --display-time 120 --no-sync --count 7 --json",
+      {"--random=64 --no-export --all-readers --time-window 60 --algorithm SHA256 --display-time 120 --no-sync --count 7 --json",
        [](const Options& o) {
          EXPECT_EQ(o.randomBytes, 64);
          EXPECT_TRUE(o.allReaders);
@@ -55,7 +55,7 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_EQ(o.exportDir, "D");
          EXPECT_EQ(o.upn, "u@x");
        }},
-      {"--random 128 --reader R", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
+      {"--random 128 --reader R --no-export", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
       {"--list-readers", [](const Options& o) { EXPECT_TRUE(o.listReaders); }},
       {"--help --bogus-after-help-is-still-refused", nullptr},
   };
@@ -85,6 +85,8 @@ TEST(BurnOptions, BadUsageGivesOneLineNamingTheFault) {
       {"--random 20 --reader R --count 0", "from 1 up"},
       {"--random 20 --reader R --reader R", "given twice"},
       {"--random 20 --reader R --upn u", "--export-dir"},
+      {"--random 20 --reader R", "keeps the secrets nowhere"},
+      {"--random 20 --reader R --no-export --export-dir D", "contradict"},
       {"--random 20 --reader R --export-dir D --upn a,b", "comma"},
       {"--random 128 --reader R --export-dir D", "64 or less"},
       {"--secret-file k --reader R --count 2", "--count must be 1"},
@@ -114,7 +116,11 @@ cli::ReaderLister Readers(std::vector<std::string> names, int result = 0, int32_
 
 class BurnInputs : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+  void SetUp() override {
+    ASSERT_TRUE(m_dir.isValid());
+    // The readers' lock files of this test alone.
+    qputenv("PCSCLITE_CSOCK_NAME", m_dir.filePath(QStringLiteral("pcscd.comm")).toLocal8Bit());
+  }
   void TearDown() override { app::SetCustomerKey(QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0")); }
   QString Write(const char* name, const QByteArray& bytes) {
     const QString path = m_dir.filePath(QLatin1String(name));
@@ -134,7 +140,10 @@ class BurnInputs : public ::testing::Test {
 TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   const QString seeds = Write("seeds.csv", "ZZ01,JBSWY3DPEHPK3PXP\r\nZZ02,MZXW6YTBOI\r\n");
   const QString badSeeds = Write("bad.csv", "ZZ01,JBSWY3DPEHPK3PXP\nZZ02,not base32!\n");
-  const QString emptySeeds = Write("empty.csv", "# nothing\n");
+  const QString emptySeeds = Write("empty.csv", "\r\n\n");
+  const QString semicolons = Write("semicolons.csv", "ZZ01;JBSWY3DPEHPK3PXP\r\nZZ02;MZXW6YTBOI\r\n");
+  const QString noSerial = Write("noserial.csv", "ZZ01,JBSWY3DPEHPK3PXP\n,MZXW6YTBOI\n");
+  const QString twoSecrets = Write("twice.csv", "ZZ01,JBSWY3DPEHPK3PXP\nZZ02,MZXW6YTBOI\nZZ01,MZXW6YTBOI\n");
   const QString secret = Write("secret.txt", "JBSW Y3DP-EHPK 3PXP\n");
   const QString badSecret = Write("badsecret.txt", "0189!\n");
   const QString key = Write("key.txt", "00112233445566778899aabbccddeeff\n");
@@ -149,6 +158,9 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
       {"--seed-file " + m_dir.path() + " --reader R", "is a directory"},
       {"--seed-file " + badSeeds + " --reader R", "line 2"},
       {"--seed-file " + emptySeeds + " --reader R", "lists no token"},
+      {"--seed-file " + semicolons + " --reader R", "lines 1, 2: no comma"},
+      {"--seed-file " + noSerial + " --reader R", "line 2: no serial number"},
+      {"--seed-file " + twoSecrets + " --reader R", "line 3: a serial number listed earlier with another secret"},
       {"--secret-file " + missing + " --reader R", "cannot read secret file"},
       {"--secret-file " + badSecret + " --reader R", "does not hold a Base32 secret"},
       {"--seed-file " + seeds + " --reader R --key-file " + missing, "cannot read key file"},
@@ -167,10 +179,10 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   EXPECT_FALSE(QDir(exportDir).exists());
   EXPECT_EQ(app::CustomerKey(), QStringLiteral("0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
 
-  const auto noService = cli::PrepareRun(Parse("--random 20 --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010001D)));
+  const auto noService = cli::PrepareRun(Parse("--random 20 --no-export --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010001D)));
   ASSERT_TRUE(std::holds_alternative<QString>(noService));
   EXPECT_TRUE(std::get<QString>(noService).contains(QLatin1String("pcscd")));
-  const auto noReader = cli::PrepareRun(Parse("--random 20 --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010002E)));
+  const auto noReader = cli::PrepareRun(Parse("--random 20 --no-export --all-readers"), Readers({}, -1, static_cast<int32_t>(0x8010002E)));
   ASSERT_TRUE(std::holds_alternative<QString>(noReader));
   EXPECT_EQ(std::get<QString>(noReader), QStringLiteral("no reader is attached"));
 
@@ -184,6 +196,35 @@ TEST_F(BurnInputs, EachBadInputGivesOneClearLineAndNoExportFiles) {
   EXPECT_EQ(setup.readers, QStringList{"S"});
   EXPECT_EQ(app::CustomerKey(), QStringLiteral("00112233445566778899AABBCCDDEEFF"));
   EXPECT_EQ(QDir(exportDir).entryList(QDir::Files).size(), 3);
+}
+
+// The first serial of a file saved with a byte-order mark matches, and a
+// serial listed twice with one secret is no fault.
+TEST_F(BurnInputs, SeedFileAsSpreadsheetsWriteItIsTaken) {
+  const QString seeds = Write("bom.csv", "\xEF\xBB\xBFZZ01,JBSWY3DPEHPK3PXP\r\nZZ02,MZXW6YTBOI\r\nZZ02,MZXW6YTBOI\r\n");
+  const auto prepared = cli::PrepareRun(Parse("--seed-file " + seeds + " --all-readers"), Readers({"R"}));
+  ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared)) << qPrintable(std::get<QString>(prepared));
+  cli::RunBook book(std::get<cli::RunSetup>(prepared));
+  EXPECT_EQ(book.Begin("ZZ01", "ZZ01").secretText, QStringLiteral("JBSWY3DPEHPK3PXP"));
+}
+
+// A second run on a reader that a run holds is refused before it touches a
+// token or makes an export set; the reader is free again once the first ends.
+TEST_F(BurnInputs, ASecondRunOnAReaderIsRefused) {
+  const QString out = m_dir.filePath(QStringLiteral("out"));
+  std::optional<cli::RunSetup> first;
+  {
+    auto prepared = cli::PrepareRun(Parse("--random 20 --no-export --reader R --reader S"), Readers({"R", "S"}));
+    ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared));
+    first = std::move(std::get<cli::RunSetup>(prepared));
+  }
+  const auto second = cli::PrepareRun(Parse("--random 20 --reader S --export-dir " + out), Readers({"R", "S"}));
+  ASSERT_TRUE(std::holds_alternative<QString>(second));
+  EXPECT_EQ(std::get<QString>(second), QStringLiteral("reader 'S' is in use by another burn run"));
+  EXPECT_FALSE(QDir(out).exists());
+  first.reset();
+  EXPECT_TRUE(std::holds_alternative<cli::RunSetup>(
+      cli::PrepareRun(Parse("--random 20 --no-export --reader S"), Readers({"R", "S"}))));
 }
 
 TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
@@ -218,12 +259,15 @@ TEST_F(BurnInputs, TheBookGivesEachTokenItsLineOnceAndNeverASecretTwice) {
   book.Refused("ZZ02");
   book.End("ZZ02", second.digest, cli::TokenResult::Failed);
   EXPECT_TRUE(book.Begin("ZZ02", "ZZ02").why.contains(QLatin1String("not tried again")));
+  // One whose answer to the key was lost is not said to have refused it.
+  book.Refused("ZZ03", cli::RunBook::Refusal::AnswerLost);
+  EXPECT_TRUE(book.Begin("ZZ03", "ZZ03").why.startsWith(QLatin1String("its answer to the customer key was lost")));
   EXPECT_FALSE(book.AllBurned());
   EXPECT_FALSE(book.Stopping());
 }
 
 TEST_F(BurnInputs, TheCountStopsTheRunAndHoldsBackTokensWhileBurnsAreUnderWay) {
-  const auto prepared = cli::PrepareRun(Parse("--random 20 --all-readers --count 2"), Readers({"R", "S"}));
+  const auto prepared = cli::PrepareRun(Parse("--random 20 --no-export --all-readers --count 2"), Readers({"R", "S"}));
   ASSERT_TRUE(std::holds_alternative<cli::RunSetup>(prepared));
   cli::RunBook book(std::get<cli::RunSetup>(prepared));
   int wakes = 0;

@@ -79,6 +79,13 @@ TEST_F(SeedFileTest, CrLfFileEndingInAnEmptyLineLoadsCompletely) {
   EXPECT_EQ(Secret("1003"), QStringLiteral("MZXW6==="));
 }
 
+// As spreadsheet programs save CSV: the first line's serial matches too.
+TEST_F(SeedFileTest, ByteOrderMarkIsNotPartOfTheFirstSerial) {
+  ASSERT_TRUE(LoadSeedFile(Write("bom.csv", "\xEF\xBB\xBF" "1001,GEZDGNBV\r\n1002,MZXW6YTB\r\n")));
+  EXPECT_EQ(Secret("1001"), "GEZDGNBV");
+  EXPECT_EQ(SeedTable::Size(), 2);
+}
+
 TEST_F(SeedFileTest, LastLineWithoutLineEnd) {
   ASSERT_TRUE(LoadSeedFile(Write("lf.csv", "1001,GEZDGNBV\n1002,MZXW6YTB")));
   EXPECT_EQ(Secret("1002"), QStringLiteral("MZXW6YTB"));
