@@ -62,6 +62,11 @@ done
 if ! out=$(appstreamcli validate --no-net --pedantic --explain "$metainfo" 2>&1); then fail "appstreamcli validate: $out"; fi
 grep -q 'pedantic\|info\|warning' <<<"$out" && fail "appstreamcli validate: $out"
 echo "appstreamcli validate: $out"
+# The licence is told to software centres and to Debian apart; they must agree.
+project_license=$(sed -n 's|.*<project_license>\(.*\)</project_license>.*|\1|p' "$metainfo")
+copyright="$root/usr/share/doc/orvex-zerazaduzu/copyright"
+grep -qx "License: $project_license" "$copyright" ||
+  fail "metainfo's project_license '$project_license' is not the License of $copyright"
 
 # PAGE OPTION...: the manual page of PAGE names every OPTION.
 check_manual_page() {
