@@ -11,7 +11,7 @@ if [ "$what" = test ]; then
 fi
 missing=()
 for p in "${pkgs[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) != *'install ok installed'* ]]; then
     missing+=("$p")
   fi
 done

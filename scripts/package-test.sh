@@ -5,6 +5,10 @@
 # display, and lintian (errors fail; the full output is kept in WORK).
 #
 #   package-test.sh BUILD_DIR WORK_DIR
+#
+# A program's output is taken into a variable before grep looks at it: under
+# pipefail, `writer | grep -q` fails at random when grep stops at the first
+# match while the writer still has text to write (it dies of SIGPIPE).
 set -euo pipefail
 build=$(realpath "$1")
 work=$2
@@ -49,29 +53,34 @@ for size in 16 24 32 48 256; do
   icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$icon_name.png"
   if [ ! -f "$icon" ]; then
     fail "no ${size}x${size} icon"
-  elif ! file "$icon" | grep -q "PNG image data, $size x $size,"; then
-    fail "$(file "$icon")"
+  else
+    kind=$(file "$icon")
+    grep -q "PNG image data, $size x $size," <<<"$kind" || fail "$kind"
   fi
 done
 
 if ! out=$(appstreamcli validate --no-net --pedantic --explain "$metainfo" 2>&1); then fail "appstreamcli validate: $out"; fi
 grep -q 'pedantic\|info\|warning' <<<"$out" && fail "appstreamcli validate: $out"
 echo "appstreamcli validate: $out"
+# The licence is told to software centres and to Debian apart; they must agree.
+project_license=$(sed -n 's|.*<project_license>\(.*\)</project_license>.*|\1|p' "$metainfo")
+copyright="$root/usr/share/doc/orvex-zerazaduzu/copyright"
+grep -qx "License: $project_license" "$copyright" ||
+  fail "metainfo's project_license '$project_license' is not the License of $copyright"
 
-for page in orvex-zerazaduzu orvex-zerazaduzu-burn; do
-  man="$root/usr/share/man/man1/$page.1.gz"
-  if [ -f "$man" ]; then
-    for option in --help --version; do
-      zcat "$man" | sed 's/\\-/-/g' | grep -q -- "$option" || fail "manual page of $page lacks $option"
-    done
-  else
-    fail "no manual page of $page"
-  fi
-done
-burn_man="$root/usr/share/man/man1/orvex-zerazaduzu-burn.1.gz"
-for option in --seed-file --random --secret-file --export-dir --all-readers --count --json; do
-  [ -f "$burn_man" ] && { zcat "$burn_man" | sed 's/\\-/-/g' | grep -q -- "$option" || fail "manual page of orvex-zerazaduzu-burn lacks $option"; }
-done
+# PAGE OPTION...: the manual page of PAGE names every OPTION.
+check_manual_page() {
+  local page=$1 man="$root/usr/share/man/man1/$1.1.gz" text option
+  shift
+  [ -f "$man" ] || { fail "no manual page of $page"; return; }
+  text=$(zcat "$man" | sed 's/\\-/-/g') || { fail "manual page of $page cannot be read"; return; }
+  for option in "$@"; do
+    grep -q -- "$option" <<<"$text" || fail "manual page of $page lacks $option"
+  done
+}
+check_manual_page orvex-zerazaduzu --help --version
+check_manual_page orvex-zerazaduzu-burn --help --version --seed-file --random --secret-file --export-dir \
+  --all-readers --count --json
 
 # --version and --help from the unpacked root, with no display of any kind.
 program="$root/usr/bin/orvex-zerazaduzu"
@@ -94,7 +103,8 @@ if [ -x "$burner" ]; then
   grep -q -- --seed-file <<<"$help" || fail "burner --help says '$help'"
   if "$burner" --help >/dev/full 2>/dev/null; then fail "burner --help into a full output succeeded"; fi
   # Linked against Qt Core only: no widgets, no display.
-  if objdump -p "$burner" | grep -q 'NEEDED.*libQt6Widgets'; then fail "the burner links Qt Widgets"; fi
+  headers=$(objdump -p "$burner") || fail "objdump -p of the burner failed"
+  if grep -q 'NEEDED.*libQt6Widgets' <<<"$headers"; then fail "the burner links Qt Widgets"; fi
 else
   fail "no /usr/bin/orvex-zerazaduzu-burn"
 fi

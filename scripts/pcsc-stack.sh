@@ -254,6 +254,15 @@ start_token() {  # DIR PROGRAM [OPTIONS...]: the virtual token, back when the ca
   start_token_on "$dir" "$token" "$(cat "$dir/port")" "" "$@"
 }
 
+# PROGRAM CONTROL: the token says pcscd has powered its card. Its state is read
+# whole before grep looks: under pipefail a grep -q that stops early can fail
+# the pipe of a writer that is not done.
+card_powered() {
+  local state
+  state=$("$1" ctl "$2" state 2>/dev/null) || return 1
+  grep -qx 'powered=1' <<<"$state"
+}
+
 # DIR PROGRAM PORT NAME [OPTIONS...]: a virtual token on the slot of PORT; NAME
 # empty for the stack's own token (control, virtual-token.pid), else
 # control-NAME and virtual-token-NAME.pid.
@@ -266,11 +275,11 @@ start_token_on() {
   echo $! >"$pid"
   # The card is present once pcscd has powered it up and read its ATR.
   for i in $(seq 1 100); do
-    if "$token" ctl "$control" state 2>/dev/null | grep -q '^powered=1$'; then break; fi
+    if card_powered "$token" "$control"; then break; fi
     alive "$(read_pid "$pid")" || { cat "$log" >&2; cmd_stop "$dir"; die "virtual-token stopped"; }
     sleep 0.1
   done
-  "$token" ctl "$control" state 2>/dev/null | grep -q '^powered=1$' ||
+  card_powered "$token" "$control" ||
     { cat "$log" "$dir/pcscd.log" >&2; cmd_stop "$dir"; die "the card did not come up"; }
 }
 

@@ -17,7 +17,8 @@ export QT_QPA_PLATFORM=offscreen
 # The end-to-end tests stop their pcscd stacks themselves (CTest fixtures);
 # this also covers a run that is interrupted.
 stop_stacks() {
-  for dir in build/tests/e2e/stack build/tests/ui/stack build/tests/ui/faults-stack build/tests/bench/soak-stack build/tests/cli/stack; do
+  for dir in build/tests/e2e/stack build/tests/ui/stack build/tests/ui/faults-stack build/tests/ui/reader-choice-stack \
+             build/tests/bench/soak-stack build/tests/cli/stack; do
     bash scripts/pcsc-stack.sh stop "$dir" >/dev/null 2>&1 || true
   done
 }

@@ -1,72 +1,15 @@
 # The split buttons' menus as a screen reader meets them on the AT-SPI bus,
 # against a running station: found under their buttons, opened, moved
-# through with the keyboard and chosen. Run by split_menus_bus_test.sh.
+# through with the keyboard and chosen. Run by at_spi_bus_test.sh.
 import base64
-import sys
 import threading
-import time
 
 import pyatspi
 from gi.repository import GLib
 
+from station_on_bus import WINDOW_TITLE, fail, find, main_window, press, showing, station, wait_for
+
 XK_DOWN, XK_ESCAPE = 0xFF54, 0xFF1B
-WINDOW_TITLE = 'Orvex Zerazaduzu'
-
-
-def fail(what):
-    print('FAIL: ' + what)
-    sys.exit(1)
-
-
-def wait_for(condition, what, seconds=15):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if condition():
-            return
-        time.sleep(0.05)
-    fail('timed out waiting for ' + what)
-
-
-def station():
-    found = []
-
-    def look():
-        found[:] = [a for a in pyatspi.Registry.getDesktop(0)
-                    if a is not None and a.name == 'orvex-zerazaduzu' and a.childCount > 0]
-        return found
-
-    wait_for(look, 'the station on the bus')
-    return found[0]
-
-
-def descendants(node):
-    yield node
-    for child in node:
-        if child is not None:
-            yield from descendants(child)
-
-
-def find(root, role, name):
-    for node in descendants(root):
-        if node.getRoleName() == role and node.name == name:
-            return node
-    fail('no %s "%s" under %s "%s"' % (role, name, root.getRoleName(), root.name))
-
-
-def press(node, action):
-    actions = node.queryAction()
-    names = [actions.getName(i) for i in range(actions.nActions)]
-    if action not in names:
-        fail('%s "%s" offers %s, not %s' % (node.getRoleName(), node.name, names, action))
-    started = time.monotonic()
-    actions.doAction(names.index(action))
-    # A request that waits for the menu or a dialog to close holds up the reader.
-    if time.monotonic() - started > 1:
-        fail('%s on "%s" took %.1f s' % (action, node.name, time.monotonic() - started))
-
-
-def showing(node):
-    return node.getState().contains(pyatspi.STATE_SHOWING)
 
 
 def menu_of(button, entries):
@@ -87,7 +30,7 @@ def secret_bytes(text):
 
 def main():
     app = station()
-    window = next(w for w in app if w.name.startswith(WINDOW_TITLE))
+    window = main_window(app)
     random = find(window, 'push button', 'Random')
     scan = find(window, 'push button', 'Scan QR Code')
     secret_box = find(window, 'text', 'Secret:')

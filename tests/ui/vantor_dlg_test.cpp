@@ -86,6 +86,7 @@ class VantorDlgTest : public EmulatedStationTest {
   void splitButtonMenusOnTheAccessibleTree();
   void splitButtonMenuEntriesThroughAssistiveTechnology_data();
   void splitButtonMenuEntriesThroughAssistiveTechnology();
+  void readerListThroughAssistiveTechnology();
   void aboutBox();
   void realMessageBox_data();
   void realMessageBox();
@@ -915,6 +916,49 @@ class BlankScreen : public ui::ScreenCapture {
 };
 
 }  // namespace
+
+// The "Reader:" list as a screen reader meets it: one entry a reader, whose
+// press makes it the choice. An entry held while its reader goes chooses
+// nothing, not the reader that moves into its row.
+void VantorDlgTest::readerListThroughAssistiveTechnology() {
+  auto* combo = ControlOf<QComboBox>(m_dlg, kReaderCombo);
+  m_pcsc->AddReader("Reader B");
+  QTRY_COMPARE(combo->count(), 2);
+  QAccessibleInterface* face = QAccessible::queryAccessibleInterface(combo);
+  QCOMPARE(face->role(), QAccessible::ComboBox);
+  QCOMPARE(face->text(QAccessible::Name), QStringLiteral("Reader:"));
+  QCOMPARE(face->childCount(), 2);
+  QAccessibleInterface* first = face->child(0);
+  QAccessibleInterface* second = face->child(1);
+  QCOMPARE(first->text(QAccessible::Name), kReaderText);
+  QCOMPARE(second->text(QAccessible::Name), QStringLiteral("Reader B"));
+  QCOMPARE(second->role(), QAccessible::ListItem);
+  QCOMPARE(second->parent(), face);
+  QCOMPARE(face->indexOfChild(second), 1);
+  QCOMPARE(face->child(1), second);  // the same interface each time: the bus names an object by it
+  QVERIFY(!first->state().selected && !second->state().selected);
+
+  second->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  QTRY_COMPARE(combo->currentIndex(), 1);
+  QCOMPARE(face->text(QAccessible::Name), QStringLiteral("Reader: Reader B"));
+  QCOMPARE(face->text(QAccessible::Value), QStringLiteral("Reader B"));
+  QVERIFY(second->state().selected && !first->state().selected);
+  ControlOf<QPushButton>(m_dlg, kConnectButton)->click();
+  QCOMPARE(app::SelectedReaderName(), QStringLiteral("Reader B"));
+
+  // The first reader goes while a screen reader holds its entry; "Reader B"
+  // moves into row 0 with the interface it had.
+  m_pcsc->RemoveReader(kReader);
+  QTRY_COMPARE(combo->count(), 1);
+  QVERIFY(!first->isValid());
+  first->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  combo->setCurrentIndex(-1);
+  QTest::qWait(100);
+  QCOMPARE(combo->currentIndex(), -1);
+  QCOMPARE(face->childCount(), 1);
+  QCOMPARE(face->child(0), second);
+  QCOMPARE(face->indexOfChild(second), 0);
+}
 
 void VantorDlgTest::splitButtonMenuEntriesThroughAssistiveTechnology_data() {
   QTest::addColumn<int>("button");

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The split buttons' menus through the AT-SPI bus: the station on an Xvfb of
-# its own, a private session bus with the accessibility bus, and
-# split_menus_on_bus.py as the screen reader. Exit 77 (skipped) when a part
-# is not installed.
-#   split_menus_bus_test.sh STATION
+# The station through the AT-SPI bus: the station on an Xvfb of its own, a
+# private session bus with the accessibility bus, and a pyatspi SCRIPT as the
+# screen reader. The station asks the pcscd of PCSCLITE_CSOCK_NAME when it is
+# set, and no pcscd at all otherwise. Exit 77 (skipped) when a part is not
+# installed.
+#   at_spi_bus_test.sh STATION SCRIPT
 set -euo pipefail
-station=$1
+station=$1 script=$2
 here=$(cd "$(dirname "$0")" && pwd)
 launcher=/usr/libexec/at-spi-bus-launcher
 python=
@@ -29,20 +30,20 @@ if [ "${1:-}" != --inside ]; then
     sleep 0.05
   done
   export DISPLAY=:$(cat "$scratch/display") SCRATCH=$scratch
-  dbus-run-session --config-file="$here/private-bus.conf" -- bash "$0" --inside "$station" "$python"
+  dbus-run-session --config-file="$here/private-bus.conf" -- bash "$0" --inside "$station" "$script" "$python"
   exit
 fi
 
 shift
-station=$1 python=$2
+station=$1 script=$2 python=$3
 "$launcher" --launch-immediately >"$SCRATCH/launcher.log" 2>&1 &
 launcher_pid=$!
-# No system pcscd is ever asked: the window shows without one.
-PCSCLITE_CSOCK_NAME=$SCRATCH/no-pcscd QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
+# The system's pcscd is never asked: the window shows without one.
+PCSCLITE_CSOCK_NAME=${PCSCLITE_CSOCK_NAME:-$SCRATCH/no-pcscd} QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
   "$station" >"$SCRATCH/station.log" 2>&1 &
 station_pid=$!
 trap 'kill $station_pid $launcher_pid 2>/dev/null; wait' EXIT
 status=0
-timeout 120 "$python" "$here/split_menus_on_bus.py" || status=$?
+timeout 120 "$python" "$script" || status=$?
 [ $status -eq 0 ] || { echo "--- station output:"; cat "$SCRATCH/station.log"; }
 exit $status
