@@ -465,6 +465,13 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
       m_book.RequestStop(QStringLiteral("the export files cannot be written"));
       m_driver.Dispatch(station::Closing{});
     }
+    // The press found another token in the field than the one read for the
+    // turn: nothing was sent to either, and the newcomer gets a turn of its own.
+    static const QRegularExpression replaced(QStringLiteral("^Token (.*) lies on the reader in place of token "));
+    if (const QRegularExpressionMatch m = replaced.match(message.text); m.hasMatch()) {
+      m_replacedBy = m.captured(1);
+      return;
+    }
     if (message.caption != station::kCaptionStation) m_messages << BurnerText(message.text);
   }
   bool Ask(const QString& text) override {
@@ -514,6 +521,7 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   // Another token than the turn's answered its authentication (swapped in
   // after the turn's token was read): the refusal is its own.
   std::optional<station::FieldToken> m_refusedBy;
+  std::optional<QString> m_replacedBy;  // the token found in the field in place of the turn's
   bool m_asked = false;
   bool m_readAgain = false;
   bool m_lostNoted = false;
@@ -657,6 +665,7 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
   m_messages.clear();
   m_booked.reset();
   m_refusedBy.reset();
+  m_replacedBy.reset();
   m_asked = false;
   m_readAgain = false;
   m_lostNoted = false;
@@ -729,6 +738,15 @@ void Run::Worker::Conclude() {
                                   .arg(m_current->serialNumber, m_refusedBy->serialNumber));
     m_current.reset();
     m_refusedBy.reset();
+    m_messages.clear();
+    return;
+  }
+  if (m_replacedBy && !m_booked) {
+    m_book.Release(m_current->serialBytes, m_digest);
+    m_reporter.Note(m_reader, QStringLiteral("token %1 was replaced by %2 before its burn: nothing was sent to it")
+                                  .arg(m_current->serialNumber, *m_replacedBy));
+    m_current.reset();
+    m_replacedBy.reset();
     m_messages.clear();
     return;
   }

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,7 @@ struct Options {
   int port = 0x8C7B;
   std::vector<std::pair<uint8_t, uint16_t>> faults;
   int pullAt = 0;
+  int answerDelayMs = 0;
   std::string controlPath;
 };
 
@@ -134,6 +136,7 @@ void Usage() {
                "  --port PORT          vpcd port (default 35963)\n"
                "  --fail-ins INS:SW    answer instruction INS with status word SW (hex), repeatable\n"
                "  --pull-at N          take the card out of the field so that the N-th APDU fails\n"
+               "  --answer-delay MS    answer each APDU this many milliseconds late, as a slow card does\n"
                "  --control PATH       UNIX socket for control commands (state, remove, insert, ...)\n"
                "Control commands: state, remove, insert, toggle, power-off, factory, serial TEXT (another\n"
                "token, new and out of the field), pull-at N (while out of the field, pull-at 1 takes the\n"
@@ -184,6 +187,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       const auto n = ParseNumber(value, 10, 0, 1000000);
       ok = n.has_value();
       if (ok) options.pullAt = static_cast<int>(*n);
+    } else if (name == "--answer-delay") {
+      const auto n = ParseNumber(value, 10, 0, 10000);
+      ok = n.has_value();
+      if (ok) options.answerDelayMs = static_cast<int>(*n);
     } else if (name == "--control") {
       options.controlPath = value;
     } else {
@@ -361,6 +368,7 @@ bool VirtualToken::ServeReader() {
       return true;
     }
     answer = m_token->Process(message);
+    if (m_options.answerDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_options.answerDelayMs));
   } else {
     return true;
   }

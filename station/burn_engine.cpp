@@ -59,18 +59,6 @@ QString NotThePressedToken(const QString& pressed, const QString& inField) {
 
 QString ConfigFailed(int32_t code) { return QStringLiteral("config failed![") + app::CodeText(code) + u']'; }
 
-QString ExportFileWord(ExportFile file) {
-  switch (file) {
-    case ExportFile::Hex:
-      return QStringLiteral("HEX");
-    case ExportFile::Base32:
-      return QStringLiteral("B32");
-    case ExportFile::Azure:
-      return QStringLiteral("Azure");
-  }
-  return {};
-}
-
 }  // namespace
 
 QString AuthenticationMessage(int32_t code) {
@@ -246,7 +234,7 @@ bool BurnEngine::OpenExportsFirst(bool exportLines, Asked resume, Actions& out) 
   // The set's failure does not stop the burn (its lines are skipped), but
   // nothing more is sent while the operator reads about it.
   out.push_back(ShowMessage{QCoreApplication::applicationName(),
-                            QStringLiteral("Failed to create %1 seed file").arg(ExportFileWord(*missing)),
+                            QStringLiteral("Failed to create %1 seed file").arg(ExportFileLabel(*missing)),
                             MessageIcon::Error, true});
   m_asked = resume;
   m_stage = Stage::Notifying;
@@ -689,7 +677,7 @@ void BurnEngine::Book(Result result, Actions& out) {
         // a new one rather than adding to a file that has lost a line.
         m_exports.Close();
         out.push_back(ShowMessage{QCoreApplication::applicationName(),
-                                  QStringLiteral("Failed to write %1 seed file").arg(ExportFileWord(*writeFailure)),
+                                  QStringLiteral("Failed to write %1 seed file").arg(ExportFileLabel(*writeFailure)),
                                   MessageIcon::Error});
       }
       ++m_success;

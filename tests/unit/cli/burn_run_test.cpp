@@ -163,7 +163,7 @@ TEST(BurnerExports, ATokenWhoseLineIsLostIsNeverAPlainSuccess) {
 }
 
 // The APDUs of one burn from the token's laying; the seed write is the last.
-constexpr int kSeedWriteApdu = 9;
+constexpr int kSeedWriteApdu = 10;
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
   for (int waited = 0; waited < ms; waited += 10) {
@@ -204,79 +204,43 @@ TEST(BurnerRun, ATokenLeftWhileTheReaderWaitsMakesTheExitStatus1) {
   EXPECT_FALSE(run.errors.contains(QLatin1String("press"))) << qPrintable(run.errors);
 }
 
-// Hands the reader another token at the first connection after the first
-// APDU: the token the burn read is gone before its authentication.
-class SwapAfterFirstRead : public tokenlink::PcscApi {
- public:
-  SwapAfterFirstRead(sim::EmulatedPcsc& pcsc, std::shared_ptr<sim::TokenEmulator> swapIn)
-      : m_pcsc(pcsc), m_swapIn(std::move(swapIn)) {}
-  int32_t EstablishContext(uint32_t scope, tokenlink::PcscContext* context) override {
-    return m_pcsc.EstablishContext(scope, context);
-  }
-  int32_t ReleaseContext(tokenlink::PcscContext context) override { return m_pcsc.ReleaseContext(context); }
-  int32_t ListReaders(tokenlink::PcscContext context, char* names, uint32_t* length) override {
-    return m_pcsc.ListReaders(context, names, length);
-  }
-  int32_t Connect(tokenlink::PcscContext context, const char* reader, uint32_t share, uint32_t protocols,
-                  tokenlink::PcscCard* card, uint32_t* active) override {
-    if (m_sent > 0 && m_swapIn) {
-      m_pcsc.RemoveToken(reader);
-      m_pcsc.InsertToken(reader, std::exchange(m_swapIn, nullptr));
-    }
-    return m_pcsc.Connect(context, reader, share, protocols, card, active);
-  }
-  int32_t Disconnect(tokenlink::PcscCard card, uint32_t disposition) override {
-    return m_pcsc.Disconnect(card, disposition);
-  }
-  int32_t Transmit(tokenlink::PcscCard card, uint32_t protocol, const uint8_t* command, std::size_t length,
-                   uint8_t* response, std::size_t* responseLength) override {
-    ++m_sent;
-    return m_pcsc.Transmit(card, protocol, command, length, response, responseLength);
-  }
-  int32_t GetStatusChange(tokenlink::PcscContext context, uint32_t timeoutMs, tokenlink::ReaderState* states,
-                          std::size_t count) override {
-    return m_pcsc.GetStatusChange(context, timeoutMs, states, count);
-  }
-  int32_t Cancel(tokenlink::PcscContext context) override { return m_pcsc.Cancel(context); }
-
- private:
-  sim::EmulatedPcsc& m_pcsc;
-  std::atomic<int> m_sent{0};
-  std::shared_ptr<sim::TokenEmulator> m_swapIn;
-};
-
-// A token of another key swapped in right after the burn read the token
-// laid: the refusal is booked and reported under the token that answered,
-// and the token read first, laid again, is burned.
+// A token of another key swapped in right after the arrival's read (the
+// press's own read finds it: nothing is sent to it under that turn) or right
+// after the press's read (it refuses the authentication): either way the
+// refusal is booked and reported under the token that answered, the token
+// read first is not held to be refused, and laid again it is burned.
 TEST(BurnerRun, ARefusalIsBookedUnderTheTokenThatAnswered) {
-  BurnerWorld world;
-  world.pcsc.AddReader("R");
-  auto a = world.Token("ZZ0A");
-  auto b = world.Token("ZZ0B", "00112233445566778899AABBCCDDEEFF");
-  SwapAfterFirstRead swapping(world.pcsc, b);
-  tokenlink::UsePcsc(&swapping);
-  world.pcsc.InsertToken("R", a);
-  const BurnerOutcome run = world.Burn("--random 20 --no-export --reader R --count 1", [&](cli::Run&) {
-    ASSERT_TRUE(WaitFor([&] { return b->TriesLeft() < 5; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    world.pcsc.RemoveToken("R");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (const int swapAfterApdu : {1, 2}) {
+    SCOPED_TRACE("swapped after APDU " + std::to_string(swapAfterApdu));
+    BurnerWorld world;
+    world.pcsc.AddReader("R");
+    auto a = world.Token("ZZ0A");
+    auto b = world.Token("ZZ0B", "00112233445566778899AABBCCDDEEFF");
     world.pcsc.InsertToken("R", a);
-  });
-  QStringList aResults;
-  QStringList bResults;
-  for (const QJsonObject& t : run.tokens) {
-    (t[QStringLiteral("serial")].toString() == QLatin1String("ZZ0A") ? aResults : bResults)
-        << t[QStringLiteral("result")].toString() + u' ' + t[QStringLiteral("message")].toString();
+    world.pcsc.SwapTokenAfterApdu("R", swapAfterApdu, b);
+    const BurnerOutcome run = world.Burn("--random 20 --no-export --reader R --count 1", [&](cli::Run&) {
+      ASSERT_TRUE(WaitFor([&] { return b->TriesLeft() < 5; }));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      world.pcsc.RemoveToken("R");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      world.pcsc.InsertToken("R", a);
+    });
+    QStringList aResults;
+    QStringList bResults;
+    for (const QJsonObject& t : run.tokens) {
+      (t[QStringLiteral("serial")].toString() == QLatin1String("ZZ0A") ? aResults : bResults)
+          << t[QStringLiteral("result")].toString() + u' ' + t[QStringLiteral("message")].toString();
+    }
+    ASSERT_FALSE(bResults.empty()) << qPrintable(run.Results());
+    EXPECT_TRUE(bResults[0].startsWith(QLatin1String("Failed Authentication failed, remaining 4 times")))
+        << qPrintable(bResults[0]);
+    EXPECT_EQ(aResults.join(u'|').toStdString(), "Succeeded its secret was not saved (--no-export)")
+        << qPrintable(run.Results());
+    EXPECT_EQ(a->TriesLeft(), 5);
+    EXPECT_FALSE(a->Seed().empty());
+    EXPECT_EQ(b->TriesLeft(), 4);
+    EXPECT_EQ(run.status, 1);
   }
-  ASSERT_FALSE(bResults.empty()) << qPrintable(run.Results());
-  EXPECT_TRUE(bResults[0].startsWith(QLatin1String("Failed Authentication failed, remaining 4 times")))
-      << qPrintable(bResults[0]);
-  EXPECT_EQ(aResults.join(u'|').toStdString(), "Succeeded its secret was not saved (--no-export)") << qPrintable(run.Results());
-  EXPECT_EQ(a->TriesLeft(), 5);
-  EXPECT_FALSE(a->Seed().empty());
-  EXPECT_EQ(b->TriesLeft(), 4);
-  EXPECT_EQ(run.status, 1);
 }
 
 // The engine's texts speak of the window's buttons; the burner's lines speak
