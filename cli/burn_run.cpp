@@ -12,6 +12,7 @@
 #include "app_values.h"
 #include "burn_engine.h"
 #include "burned_secrets.h"
+#include "card_session.h"
 #include "link_token_port.h"
 #include "random_seed.h"
 #include "seed_file.h"
@@ -532,11 +533,17 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
 };
 
 void Run::Worker::Loop() {
+  // The worker's commands follow each other on its reader: the connection
+  // stays open between them, so that the token stays powered (and keeps its
+  // authentication) from one command to the next, and no other reader's
+  // exchange waits for a connection of this one to be made.
+  tokenlink::KeepCardConnection(true);
   WaitForTokens();
   // The burn that waits for a token whose seed write lost its answer is
   // booked "Unknown" and named; any other ends without a booking.
   if (m_engine.BurnPending()) EndPendingBurn();
   Dispatch(station::Closing{});
+  tokenlink::KeepCardConnection(false);
   m_watch.Close();
 }
 

@@ -48,6 +48,57 @@ ReaderLocks g_readerLocks;
 thread_local CardSession t_session;
 thread_local std::optional<std::string> t_heldReader;
 
+// A thread that keeps its connection (see KeepCardConnection) leaves it open
+// between commands: the reader's name it is for, and whether the command
+// under way has not yet sent its first APDU on it.
+thread_local bool t_keep = false;
+thread_local std::optional<std::string> t_keptReader;
+thread_local bool t_firstOnKept = false;
+
+void Disconnect(PcscApi& pcsc) {
+  if (t_session.card != 0) pcsc.Disconnect(t_session.card, kLeaveCard);
+  if (t_session.context != 0) pcsc.ReleaseContext(t_session.context);
+  t_session.card = 0;
+  t_session.context = 0;
+  t_session.activeProtocol = 0;
+  t_keptReader.reset();
+}
+
+bool Connect(PcscApi& pcsc, const char* readerName) {
+  PcscContext context = 0;
+  if (pcsc.EstablishContext(kScopeSystem, &context) != kScardSuccess) return false;
+  PcscCard card = 0;
+  uint32_t protocol = 0;
+  if (pcsc.Connect(context, readerName, kShareShared, kProtocolT0 | kProtocolT1, &card, &protocol) !=
+      kScardSuccess) {
+    pcsc.ReleaseContext(context);
+    return false;
+  }
+  t_session.context = context;
+  t_session.card = card;
+  t_session.activeProtocol = protocol;
+  return true;
+}
+
+// A kept connection whose card left, was swapped or reset, or whose service
+// went away answers the first APDU with one of these, and the APDU did not
+// reach any card: the command connects anew and sends it again.
+bool IsStaleConnection(int32_t result) {
+  switch (result) {
+    case kScardWRemovedCard:
+    case kScardWResetCard:
+    case kScardWUnpoweredCard:
+    case kScardEInvalidHandle:
+    case kScardEReaderUnavailable:
+    case kScardENoService:
+    case kScardENoSmartcard:
+    case kScardFCommError:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void ClearSession() {
   t_session.context = 0;
   t_session.card = 0;
@@ -67,41 +118,33 @@ int32_t OpenCardSession(const char* readerName) {
   g_readerLocks.Acquire(*t_heldReader);
 
   PcscApi& pcsc = ActivePcsc();
-  PcscContext context = 0;
-  if (pcsc.EstablishContext(kScopeSystem, &context) != kScardSuccess) {
+  if (t_keptReader && *t_keptReader == readerName) {
+    t_firstOnKept = true;
+    return TL_OK;
+  }
+  Disconnect(pcsc);
+  if (!Connect(pcsc, readerName)) {
     ClearSession();
     ReleaseReader();
     return TL_E_NO_DEVICE;
   }
-
-  PcscCard card = 0;
-  uint32_t protocol = 0;
-  if (pcsc.Connect(context, readerName, kShareShared, kProtocolT0 | kProtocolT1, &card, &protocol) !=
-      kScardSuccess) {
-    pcsc.ReleaseContext(context);
-    ClearSession();
-    ReleaseReader();
-    return TL_E_NO_DEVICE;
-  }
-
-  t_session.context = context;
-  t_session.card = card;
-  t_session.activeProtocol = protocol;
+  if (t_keep) t_keptReader = std::string(readerName);
+  t_firstOnKept = false;
   return TL_OK;
 }
 
 int32_t CloseCardSession() {
   // Only the command that opened the session may close it.
   if (!t_heldReader) return 0;
-
-  PcscApi& pcsc = ActivePcsc();
-  pcsc.Disconnect(t_session.card, kLeaveCard);
-  t_session.card = 0;
-  pcsc.ReleaseContext(t_session.context);
-  t_session.context = 0;
-  t_session.activeProtocol = 0;
+  if (!t_keep || !t_keptReader) Disconnect(ActivePcsc());
+  t_firstOnKept = false;
   ReleaseReader();
   return 0;
+}
+
+void KeepCardConnection(bool keep) {
+  t_keep = keep;
+  if (!keep && !t_heldReader) Disconnect(ActivePcsc());
 }
 
 int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t* response,
@@ -110,10 +153,28 @@ int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t*
 
   while (t_session.transmitLock.exchange(1, std::memory_order_acquire) == 1) std::this_thread::yield();
 
-  // T=0 only when the card said exactly T=0; every other value goes out as T=1.
-  const uint32_t protocol = t_session.activeProtocol == kProtocolT0 ? kProtocolT0 : kProtocolT1;
-  const int32_t result =
-      ActivePcsc().Transmit(t_session.card, protocol, command, commandLength, response, responseLength);
+  PcscApi& pcsc = ActivePcsc();
+  const std::size_t capacity = *responseLength;
+  auto exchange = [&] {
+    // T=0 only when the card said exactly T=0; every other value goes out as T=1.
+    const uint32_t protocol = t_session.activeProtocol == kProtocolT0 ? kProtocolT0 : kProtocolT1;
+    *responseLength = capacity;
+    return pcsc.Transmit(t_session.card, protocol, command, commandLength, response, responseLength);
+  };
+  int32_t result = exchange();
+  if (t_firstOnKept && t_heldReader && IsStaleConnection(result)) {
+    // The command goes to the card in the field now, as on a connection of
+    // its own; without one, it failed as a card that left does.
+    Disconnect(pcsc);
+    if (Connect(pcsc, t_heldReader->c_str())) {
+      t_keptReader = *t_heldReader;
+      result = exchange();
+    } else {
+      ClearSession();
+      result = kScardWRemovedCard;
+    }
+  }
+  t_firstOnKept = false;
 
   t_session.transmitLock.exchange(0, std::memory_order_release);
   return result;

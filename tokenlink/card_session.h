@@ -25,12 +25,22 @@ constexpr std::size_t kResponseBufferSize = 1024;
 // fails), so that two commands never interleave on one reader; commands on
 // other readers go on meanwhile. TL_OK or TL_E_NO_DEVICE.
 int32_t OpenCardSession(const char* readerName);
-// Closes this thread's session and releases its reader; always 0.
+// Closes this thread's session and releases its reader; always 0. A thread
+// that keeps its connection leaves it open for its next command.
 int32_t CloseCardSession();
 // One exchange on this thread's session, under its transmit lock; the PC/SC
-// result, unchanged.
+// result, unchanged. On a kept connection, a first exchange that finds the
+// connection stale (the card left or was swapped since: nothing reached a
+// card) is sent again on a new connection to the card in the field.
 int32_t TransmitApdu(const uint8_t* command, std::size_t commandLength, uint8_t* response,
                      std::size_t* responseLength);
+
+// From now on this thread's commands leave their connection to the reader
+// open for the next command on the same reader (a production worker that
+// runs one command after another on its reader), so that its card stays
+// powered between them and the connection is not made anew for every
+// command; false closes it. Call it between commands.
+void KeepCardConnection(bool keep);
 
 // Read-only view of this thread's session for tests: context and card are 0
 // while closed.

@@ -58,6 +58,8 @@ constexpr int32_t kScardEReaderUnavailable = static_cast<int32_t>(0x80100017);
 constexpr int32_t kScardENoService = static_cast<int32_t>(0x8010001D);
 constexpr int32_t kScardECommDataLost = static_cast<int32_t>(0x8010002F);
 constexpr int32_t kScardENoReadersAvailable = static_cast<int32_t>(0x8010002E);
+constexpr int32_t kScardWUnpoweredCard = static_cast<int32_t>(0x80100067);
+constexpr int32_t kScardWResetCard = static_cast<int32_t>(0x80100068);
 constexpr int32_t kScardWRemovedCard = static_cast<int32_t>(0x80100069);
 
 // One entry of GetStatusChange: the reader (or kPnpNotification), the state

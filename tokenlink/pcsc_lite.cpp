@@ -22,7 +22,10 @@ static_assert(kStateUnaware == SCARD_STATE_UNAWARE && kStateIgnore == SCARD_STAT
 static_assert(kInfinite == INFINITE && kMaxReaderStates == PCSCLITE_MAX_READERS_CONTEXTS);
 static_assert(kScardECancelled == static_cast<int32_t>(SCARD_E_CANCELLED) &&
               kScardETimeout == static_cast<int32_t>(SCARD_E_TIMEOUT) &&
-              kScardFCommError == static_cast<int32_t>(SCARD_F_COMM_ERROR));
+              kScardFCommError == static_cast<int32_t>(SCARD_F_COMM_ERROR) &&
+              kScardWRemovedCard == static_cast<int32_t>(SCARD_W_REMOVED_CARD) &&
+              kScardWResetCard == static_cast<int32_t>(SCARD_W_RESET_CARD) &&
+              kScardWUnpoweredCard == static_cast<int32_t>(SCARD_W_UNPOWERED_CARD));
 
 // pcsc-lite returns LONG (long on Linux); its codes all fit 32 bits, and the
 // conversion keeps the bit pattern (0x8010xxxx stays 0x8010xxxx).

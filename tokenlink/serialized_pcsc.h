@@ -1,10 +1,17 @@
-// pcsc-lite's client library is not safe when several threads each use their
-// own context at the same time (a disconnect on one thread while another
-// establishes or releases a context can crash inside the library). The station
-// runs three threads that talk to PC/SC, so every call to the system's PC/SC
-// goes through one lock (SystemPcsc() is wrapped in it). GetStatusChange and
-// Cancel are the exception: see serialized_pcsc.cpp.
+// pcsc-lite's client library keeps every context's card handles in lists
+// that a call on any context walks to find its handle, while connect,
+// disconnect and the release of a context change them without the lock the
+// walk takes: a disconnect on one thread while another thread's call looks
+// up its handle can crash inside the library. Every call to the system's
+// PC/SC goes through this wrapper (SystemPcsc() is wrapped in it): the calls
+// that change those lists (and the making of a context) run alone, the
+// others (an exchange, a listing) side by side, so that one reader's slow
+// exchange does not hold up another reader's. A call that changes the lists
+// waits for the exchanges under way and goes before any that start after
+// it. GetStatusChange and Cancel take no lock at all: see
+// serialized_pcsc.cpp.
 #pragma once
+#include <condition_variable>
 #include <mutex>
 
 #include "pcsc_api.h"
@@ -28,8 +35,36 @@ class SerializedPcsc final : public PcscApi {
   int32_t Cancel(PcscContext context) override;
 
  private:
+  // Shared by the calls that only look their handle up, held alone by those
+  // that change the lists; a caller waiting to hold it alone keeps new
+  // sharers out, so that it is not starved by overlapping exchanges.
+  class ListsLock {
+   public:
+    void LockShared();
+    void UnlockShared();
+    void Lock();
+    void Unlock();
+
+   private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_sharers = 0;
+    int m_waitingAlone = 0;
+    bool m_alone = false;
+  };
+  struct Shared {
+    explicit Shared(ListsLock& lock) : m_lock(lock) { m_lock.LockShared(); }
+    ~Shared() { m_lock.UnlockShared(); }
+    ListsLock& m_lock;
+  };
+  struct Alone {
+    explicit Alone(ListsLock& lock) : m_lock(lock) { m_lock.Lock(); }
+    ~Alone() { m_lock.Unlock(); }
+    ListsLock& m_lock;
+  };
+
   PcscApi& m_inner;
-  std::mutex m_mutex;
+  ListsLock m_lock;
 };
 
 }  // namespace tokenlink

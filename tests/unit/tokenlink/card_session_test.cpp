@@ -183,6 +183,32 @@ TEST_F(CardSessionTest, CommandsOnTwoReadersRunSideBySide) {
   EXPECT_EQ(maxInside, 2);
 }
 
+// A thread that keeps its connection connects once for a run of commands;
+// a first exchange that finds the connection stale (the card was swapped) is
+// sent again on a new connection, never lost; letting go closes it.
+TEST_F(CardSessionTest, KeptConnectionServesCommandsInTurnAndIsMadeAnewWhenStale) {
+  auto command = [](int32_t* result) {
+    CardSessionScope session("Reader A");
+    const Bytes apdu = Hex("80 4B 08 00 00");
+    uint8_t response[kResponseBufferSize] = {};
+    std::size_t length = sizeof response;
+    *result = session.IsOpen() ? TransmitApdu(apdu.data(), apdu.size(), response, &length) : session.OpenResult();
+  };
+  Script({Answer("90 00"), Answer("90 00"), Failure(kScardWRemovedCard), Answer("90 00")});
+  KeepCardConnection(true);
+  int32_t results[3] = {-1, -1, -1};
+  for (int32_t& result : results) command(&result);
+  EXPECT_EQ(results[0], kScardSuccess);
+  EXPECT_EQ(results[1], kScardSuccess);
+  EXPECT_EQ(results[2], kScardSuccess);
+  EXPECT_EQ(pcsc.CountCalls("Connect"), 2);
+  EXPECT_EQ(pcsc.CountCalls("Transmit"), 4);
+  EXPECT_EQ(pcsc.openCards, 1);
+  KeepCardConnection(false);
+  EXPECT_EQ(pcsc.openCards, 0);
+  EXPECT_EQ(pcsc.openContexts, 0);
+}
+
 // An open on the same reader from a second thread waits until the first
 // command has closed.
 TEST_F(CardSessionTest, SecondOpenWaitsForTheFirstClose) {
