@@ -1,0 +1,61 @@
+// pskc-sample: writes a PSKC file of given tokens through PskcFile, or prints
+// what the reader finds in one, for checks against Debian's PSKC tools.
+//   pskc-sample write FILE --key HEX|--password PW SERIAL:SECRETHEX:SHA1|SHA256:30|60 ...
+//   pskc-sample read FILE [--key HEX|--password PW]
+// "read" prints one line per token: serial,secret in hex,algorithm,interval,TOTP|HOTP.
+#include <QFile>
+#include <QStringList>
+#include <cstdio>
+
+#include "pskc_document.h"
+
+namespace {
+
+int Fail(const QString& message) {
+  std::fprintf(stderr, "pskc-sample: %s\n", qPrintable(message));
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QStringList args;
+  for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  if (args.size() < 2) return Fail("usage: write|read FILE [--key HEX|--password PW] [TOKEN...]");
+  const QString mode = args.takeFirst();
+  const QString path = args.takeFirst();
+  QString keyHex, password;
+  if (args.size() >= 2 && args[0] == "--key") {
+    keyHex = args[1];
+    args = args.mid(2);
+  } else if (args.size() >= 2 && args[0] == "--password") {
+    password = args[1];
+    args = args.mid(2);
+  }
+  QString error;
+  if (mode == "write") {
+    std::optional<pskc::Protection> protection =
+        keyHex.isEmpty() ? pskc::Protection::FromPassword(password, "Export password", &error)
+                         : pskc::Protection::FromHexKey(keyHex, "Pre-shared-key", &error);
+    if (!protection) return Fail(error);
+    std::vector<pskc::TokenEntry> entries;
+    for (const QString& token : args) {
+      const QStringList fields = token.split(':');
+      if (fields.size() != 4) return Fail("a token is SERIAL:SECRETHEX:ALGORITHM:INTERVAL, not " + token);
+      pskc::TokenEntry entry;
+      entry.serial = fields[0];
+      entry.secret = QByteArray::fromHex(fields[1].toLatin1());
+      entry.algorithm = fields[2] == "SHA256" ? pskc::Suite::Sha256 : pskc::Suite::Sha1;
+      entry.timeInterval = fields[3].toInt();
+      entry.manufacturer = "Orvex";
+      entry.model = "ZZ-TOTP";
+      entries.push_back(entry);
+    }
+    const std::optional<QByteArray> document = pskc::BuildDocument(entries, *protection, &error);
+    if (!document) return Fail(error);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*document) != document->size()) return Fail(file.errorString());
+    return 0;
+  }
+  return Fail("unknown mode " + mode);
+}
