@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <cstdio>
 
-#include "pskc_document.h"
+#include "pskc_file.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         keyHex.isEmpty() ? pskc::Protection::FromPassword(password, "Export password", &error)
                          : pskc::Protection::FromHexKey(keyHex, "Pre-shared-key", &error);
     if (!protection) return Fail(error);
-    std::vector<pskc::TokenEntry> entries;
+    auto file = pskc::PskcFile::Create(path, *protection, &error);
+    if (!file) return Fail(error);
     for (const QString& token : args) {
       const QStringList fields = token.split(':');
       if (fields.size() != 4) return Fail("a token is SERIAL:SECRETHEX:ALGORITHM:INTERVAL, not " + token);
@@ -49,12 +50,8 @@ int main(int argc, char** argv) {
       entry.timeInterval = fields[3].toInt();
       entry.manufacturer = "Orvex";
       entry.model = "ZZ-TOTP";
-      entries.push_back(entry);
+      if (!file->Add(entry, &error)) return Fail(error);
     }
-    const std::optional<QByteArray> document = pskc::BuildDocument(entries, *protection, &error);
-    if (!document) return Fail(error);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*document) != document->size()) return Fail(file.errorString());
     return 0;
   }
   return Fail("unknown mode " + mode);
