@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "pskc_file.h"
+#include "pskc_reader.h"
 
 namespace {
 
@@ -51,6 +52,25 @@ int main(int argc, char** argv) {
       entry.manufacturer = "Orvex";
       entry.model = "ZZ-TOTP";
       if (!file->Add(entry, &error)) return Fail(error);
+    }
+    return 0;
+  }
+  if (mode == "read") {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return Fail(path + ": " + file.errorString());
+    const pskc::Credential credential =
+        !keyHex.isEmpty()     ? pskc::Credential::FromKey(QByteArray::fromHex(keyHex.toLatin1()))
+        : !password.isEmpty() ? pskc::Credential::FromPassword(password)
+                              : pskc::Credential{};
+    const pskc::ReadResult result = pskc::Read(file.readAll(), credential);
+    if (!result.error.isEmpty()) return Fail(result.error);
+    for (const pskc::ReadEntry& entry : result.entries) {
+      const char* suite = entry.algorithm == pskc::Suite::Sha1     ? "SHA1"
+                          : entry.algorithm == pskc::Suite::Sha256 ? "SHA256"
+                                                                   : "";
+      std::printf("%s,%s,%s,%s,%s\n", qPrintable(entry.serial), entry.secret.toHex().constData(), suite,
+                  entry.timeInterval ? qPrintable(QString::number(*entry.timeInterval)) : "",
+                  entry.keyAlgorithm == pskc::KeyAlgorithm::Totp ? "TOTP" : "HOTP");
     }
     return 0;
   }

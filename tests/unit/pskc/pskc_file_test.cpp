@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "pskc_file.h"
+#include "pskc_reader.h"
 
 namespace {
 
@@ -40,9 +41,11 @@ pskc::TokenEntry Token(int n) {
           "Orvex", "ZZ-6"};
 }
 
+const QByteArray kKey = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+
 pskc::Protection Key() {
   QString error;
-  return *pskc::Protection::FromHexKey("000102030405060708090a0b0c0d0e0f", "Pre-shared-key", &error);
+  return *pskc::Protection::FromHexKey(kKey.toHex(), "Pre-shared-key", &error);
 }
 
 class PskcFileTest : public ::testing::Test {
@@ -66,6 +69,12 @@ TEST_F(PskcFileTest, EveryAddLeavesAWholeDocumentWithExactlyThoseTokens) {
     added << Token(n).serial;
     EXPECT_EQ(SerialsOnDisk(path()), added);
     EXPECT_EQ(file->Count(), n);
+    QFile onDisk(path());
+    ASSERT_TRUE(onDisk.open(QIODevice::ReadOnly));
+    const pskc::ReadResult read = pskc::Read(onDisk.readAll(), pskc::Credential::FromKey(kKey));
+    ASSERT_EQ(read.entries.size(), std::size_t(n)) << read.error.toStdString();
+    EXPECT_EQ(read.entries.back().serial, Token(n).serial);
+    EXPECT_EQ(read.entries.back().secret, Token(n).secret);
   }
   struct stat status {};
   ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &status), 0);
