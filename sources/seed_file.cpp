@@ -91,6 +91,7 @@ struct TableData {
   TextArena text;                      // declared first, so they outlive the strings below
   ByteArena serials;
   QHash<QByteArray, QString> entries;  // refer into the arenas; copy them out deeply
+  QHash<QByteArray, SeedSettings> settings;
 };
 
 struct GuardedTable {
@@ -184,6 +185,63 @@ bool LoadSeedFile(const QString& path) {
   }
   PublishTable(std::move(data));
   return complete;
+}
+
+PskcLoad LoadPskcSeedFile(const QByteArray& bytes, const pskc::Credential& credential) {
+  PskcLoad load;
+  const pskc::ReadResult read = pskc::Read(bytes, credential);
+  if (!read.error.isEmpty()) {
+    load.error = read.error;
+    return load;
+  }
+  auto data = std::make_unique<TableData>();
+  int number = 0;
+  for (const pskc::ReadEntry& entry : read.entries) {
+    ++number;
+    const QString name = QStringLiteral("KeyPackage %1 (serial %2)").arg(number).arg(entry.serial);
+    if (entry.serial.isEmpty()) {
+      load.error = QStringLiteral("KeyPackage %1 names no serial number").arg(number);
+      return load;
+    }
+    if (entry.secret.isEmpty()) {
+      load.error = name + QStringLiteral(" holds no secret");
+      return load;
+    }
+    SeedSettings settings;
+    if (entry.algorithm == pskc::Suite::Sha1) settings.algorithm = QByteArrayLiteral("SHA1");
+    if (entry.algorithm == pskc::Suite::Sha256) settings.algorithm = QByteArrayLiteral("SHA256");
+    if (entry.timeInterval) {
+      if (*entry.timeInterval != 30 && *entry.timeInterval != 60) {
+        load.error = name + QStringLiteral(" has a time interval of %1 s: the tokens keep 30 or 60 s")
+                                .arg(*entry.timeInterval);
+        return load;
+      }
+      settings.timeWindow = *entry.timeInterval;
+    }
+    std::string text(static_cast<std::size_t>(entry.secret.size()) * 8 / 5 + 8, '\0');
+    const int n = seed::Base32Encode(reinterpret_cast<const uint8_t*>(entry.secret.constData()),
+                                     static_cast<std::size_t>(entry.secret.size()), text.data());
+    text.resize(static_cast<std::size_t>(std::max(n, 0)));
+    const QByteArray serial = entry.serial.toUtf8();
+    const QByteArray serialBytes = data->serials.Store(std::string_view(serial.constData(), serial.size()));
+    data->entries.insert(serialBytes, data->text.Store(text));
+    data->settings.insert(serialBytes, settings);
+    OPENSSL_cleanse(text.data(), text.size());
+    if (std::find(load.settings.begin(), load.settings.end(), settings) == load.settings.end()) {
+      load.settings.push_back(settings);
+    }
+  }
+  load.tokens = static_cast<int>(data->entries.size());
+  PublishTable(std::move(data));
+  return load;
+}
+
+std::optional<SeedSettings> SeedTable::Settings(const QByteArray& serialBytes) {
+  GuardedTable& table = Table();
+  std::shared_lock lock(table.mutex);
+  const auto found = table.data->settings.constFind(serialBytes);
+  if (found == table.data->settings.cend()) return std::nullopt;
+  return found.value();
 }
 
 std::optional<QString> SeedTable::Lookup(const QByteArray& serialBytes) {

@@ -1,11 +1,15 @@
-// Seed files: one "serial,Base32 secret" line per token, loaded into the
-// process-wide SeedTable that token detection looks serial numbers up in.
+// Seed files: one "serial,Base32 secret" line per token, or a PSKC file,
+// loaded into the process-wide SeedTable that token detection looks serial
+// numbers up in.
 #pragma once
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <optional>
 #include <string_view>
+#include <vector>
+
+#include "pskc_reader.h"
 
 namespace sources {
 
@@ -24,11 +28,33 @@ LineKind ParseSeedLine(std::string_view line, SeedLine* out);
 // cannot be opened, and the lines before a bad one when a line is bad.
 bool LoadSeedFile(const QString& path);
 
+// What a PSKC file gives a token besides its secret: its hash and time
+// window, where the file says.
+struct SeedSettings {
+  std::optional<QByteArray> algorithm;  // "SHA1" or "SHA256"
+  std::optional<int> timeWindow;        // 30 or 60
+  bool operator==(const SeedSettings& other) const {
+    return algorithm == other.algorithm && timeWindow == other.timeWindow;
+  }
+};
+
+struct PskcLoad {
+  QString error;  // empty when the file was taken; the table is unchanged otherwise
+  int tokens = 0;
+  std::vector<SeedSettings> settings;  // the different settings the file gives, each once
+};
+// A PSKC file's tokens (every MAC checked first: a file with one bad MAC, an
+// entry without a readable secret, or a time window the tokens cannot keep
+// is refused whole, with one message).
+PskcLoad LoadPskcSeedFile(const QByteArray& bytes, const pskc::Credential& credential);
+
 // Guarded process-wide table; lookups never run while a load rebuilds it.
 class SeedTable {
  public:
   // By the serial number's bytes as the token reports them.
   static std::optional<QString> Lookup(const QByteArray& serialBytes);
+  // The settings a PSKC file gave the token; none for a line of a seed file.
+  static std::optional<SeedSettings> Settings(const QByteArray& serialBytes);
   static int Size();
   static void Clear();
 };
