@@ -290,7 +290,7 @@ TEST_F(BurnInputs, TheCountStopsTheRunAndHoldsBackTokensWhileBurnsAreUnderWay) {
 TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
   const QString dir = m_dir.filePath(QStringLiteral("out"));
   ASSERT_TRUE(QDir().mkpath(dir));
-  cli::SharedExports exports(dir, QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)));
+  cli::SharedExports exports(dir, QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)), station::StationExportFormats());
   ASSERT_FALSE(exports.Open());
   constexpr int kReaders = 4;
   constexpr int kTokens = 50;
@@ -314,6 +314,7 @@ TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
       {"Seed-2024-03-05-07-08-09.hex.csv", "^R[0-3]T\\d{3},666F6F626172$"},
       {"Seed-2024-03-05-07-08-09.b32.csv", "^R[0-3]T\\d{3},MZXW6YTBOI======$"},
       {"Seed-2024-03-05-07-08-09.azure.csv", "^u@example.com,R[0-3]T\\d{3},MZXW6YTBOI,30,Halcy Vuzuvaro,Orvex$"},
+      {"Seed-2024-03-05-07-08-09.oath.csv", "^R[0-3]T\\d{3},666F6F626172,totp,6,30,sha1$"},
   };
   for (const auto& [name, pattern] : files) {
     QFile file(QDir(dir).filePath(QLatin1String(name)));
@@ -335,7 +336,7 @@ TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
   }
   // One set a run: after it is closed no second one is made.
   EXPECT_TRUE(exports.Open());
-  EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 3);
+  EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 4);
 }
 
 }  // namespace
