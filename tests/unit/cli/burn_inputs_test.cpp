@@ -56,6 +56,21 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_EQ(o.upn, "u@x");
        }},
       {"--random 128 --reader R --no-export", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
+      {"--seed-file s --reader R --export-dir D", [](const Options& o) {
+         EXPECT_EQ(o.formats, (std::vector<station::ExportFile>{station::ExportFile::Hex, station::ExportFile::Base32,
+                                                                station::ExportFile::Azure}));
+         EXPECT_TRUE(cli::WritesAzure(o));
+       }},
+      {"--seed-file s --reader R --export-dir D --formats oath,hex", [](const Options& o) {
+         EXPECT_EQ(o.formats, (std::vector<station::ExportFile>{station::ExportFile::Oath, station::ExportFile::Hex}));
+         EXPECT_FALSE(cli::WritesAzure(o));
+       }},
+      {"--seed-file s --reader R --export-dir D --formats=hex,b32,azure,oath", [](const Options& o) {
+         EXPECT_EQ(o.formats.size(), 4u);
+       }},
+      // Without the Azure file the cloud directory's limit is not the run's.
+      {"--random 128 --reader R --export-dir D --formats hex,b32,oath",
+       [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
       {"--list-readers", [](const Options& o) { EXPECT_TRUE(o.listReaders); }},
       {"--help --bogus-after-help-is-still-refused", nullptr},
   };
@@ -95,6 +110,16 @@ TEST(BurnOptions, BadUsageGivesOneLineNamingTheFault) {
       {"--frobnicate", "unknown option"},
       {"--json=yes --random 20 --reader R", "takes no value"},
       {"--list-readers --reader R", "alone"},
+      {"--seed-file s --reader R --export-dir D --formats hex,xml", "unknown format 'xml'"},
+      {"--seed-file s --reader R --export-dir D --formats HEX", "unknown format 'HEX'"},
+      {"--seed-file s --reader R --export-dir D --formats hex,,b32", "unknown format ''"},
+      {"--seed-file s --reader R --export-dir D --formats=", "needs a comma list"},
+      {"--seed-file s --reader R --export-dir D --formats b32,hex,b32", "'b32' is given twice"},
+      {"--seed-file s --reader R --export-dir D --formats hex --formats b32", "--formats is given twice"},
+      {"--seed-file s --reader R --export-dir D --formats hex,pskc",
+       "needs --pskc-key-file or --pskc-password-file"},
+      {"--seed-file s --reader R --formats hex", "give --export-dir too"},
+      {"--random 128 --reader R --export-dir D --formats azure", "64 or less"},
   };
   for (const auto& [args, expected] : cases) {
     const auto parsed = cli::ParseOptions(Args(args));
