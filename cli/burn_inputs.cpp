@@ -151,7 +151,7 @@ std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
       }
       QString unpadded = text;
       while (unpadded.endsWith(u'=')) unpadded.chop(1);
-      if (!o.exportDir.isEmpty() && unpadded.size() > 128) {
+      if (WritesAzure(o) && unpadded.size() > 128) {
         return QStringLiteral("secret file %1: a secret of more than 128 Base32 characters is not taken by the "
                               "cloud directory's import of the export")
             .arg(o.secretFile);
@@ -195,6 +195,11 @@ station::LinesWritten SharedExports::Write(const station::BurnRecord& record) {
 void SharedExports::Close() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_set.Close();
+}
+
+std::vector<station::ExportFile> SharedExports::FilesLeavingOut(const station::BurnRecord& record) const {
+  // The formats never change: no lock needed.
+  return m_set.FilesLeavingOut(record);
 }
 
 bool SharedExports::Failed() const {
@@ -255,7 +260,10 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
     if (!QDir().mkpath(options.exportDir)) {
       return QStringLiteral("cannot create export directory %1").arg(options.exportDir);
     }
-    setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime());
+    // The PSKC format, once it can be chosen, is made here with its key and
+    // added to these in its place in the list.
+    setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime(),
+                                                    station::LineExportFormats(options.formats));
     if (const std::optional<station::ExportFile> missing = setup.exports->Open()) {
       return QStringLiteral("cannot write export directory %1: the %2 seed file could not be created")
           .arg(options.exportDir, station::ExportFileLabel(*missing));

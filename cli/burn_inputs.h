@@ -19,18 +19,19 @@
 namespace cli {
 
 // The run's one export set, shared by the engines of every reader: each
-// booking writes its three lines under one lock, so lines of two readers never
-// mix. One set a run: once a line is lost, every later line is refused (and
-// said to be), and no second set is made.
+// booking writes its lines under one lock, so lines of two readers never mix.
+// One set a run: once a line is lost, every later line is refused (and said
+// to be), and no second set is made.
 class SharedExports : public station::ExportSink {
  public:
-  SharedExports(QString directory, QDateTime localTime)
-      : m_directory(std::move(directory)), m_time(std::move(localTime)) {}
+  SharedExports(QString directory, QDateTime localTime, station::ExportFormats formats)
+      : m_directory(std::move(directory)), m_time(std::move(localTime)), m_set(std::move(formats)) {}
   bool IsComplete() const override;
   std::optional<station::ExportFile> Open() override;
   std::optional<station::ExportFile> WriteLines(const station::BurnRecord& record) override;
   station::LinesWritten Write(const station::BurnRecord& record);
   void Close() override;
+  std::vector<station::ExportFile> FilesLeavingOut(const station::BurnRecord& record) const override;
   // A line could not be written: the run stops.
   bool Failed() const;
 

@@ -1,6 +1,7 @@
 // Parsing and checking the command line of orvex-zerazaduzu-burn.
 #include "burn_options.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -17,7 +18,29 @@ std::optional<int> NumberIn(const QString& text, std::initializer_list<int> allo
   return std::nullopt;
 }
 
+// "hex,b32,azure,oath": each name known and once; nothing, or the fault.
+std::optional<QString> TakeFormats(const QString& list, std::vector<station::ExportFile>* formats) {
+  const QString known = QStringLiteral("hex, b32, azure, oath or pskc");
+  if (list.trimmed().isEmpty()) return QStringLiteral("--formats needs a comma list of %1").arg(known);
+  formats->clear();
+  for (const QString& item : list.split(u',')) {
+    const QString name = item.trimmed();
+    const std::optional<station::ExportFile> file = station::ExportFileNamed(name);
+    if (!file) return QStringLiteral("--formats: unknown format '%1' (%2)").arg(name, known);
+    if (std::find(formats->begin(), formats->end(), *file) != formats->end()) {
+      return QStringLiteral("--formats: '%1' is given twice").arg(name);
+    }
+    formats->push_back(*file);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+bool WritesAzure(const Options& options) {
+  return !options.exportDir.isEmpty() &&
+         std::find(options.formats.begin(), options.formats.end(), station::ExportFile::Azure) != options.formats.end();
+}
 
 std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
   Options o;
@@ -89,6 +112,12 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
          }
          o.upn = v;
          return std::nullopt;
+       }},
+      {QStringLiteral("--formats"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (o.formatsGiven) return QStringLiteral("--formats is given twice: give one list");
+         o.formatsGiven = true;
+         return TakeFormats(v, &o.formats);
        }},
       {QStringLiteral("--reader"),
        [&](const QString& v) -> std::optional<QString> {
@@ -171,15 +200,22 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
   if (!o.upn.isEmpty() && o.exportDir.isEmpty()) {
     return UsageError{QStringLiteral("--upn goes into the export files: give --export-dir too")};
   }
+  if (o.formatsGiven && o.exportDir.isEmpty()) {
+    return UsageError{QStringLiteral("--formats chooses the export files: give --export-dir too")};
+  }
+  if (std::find(o.formats.begin(), o.formats.end(), station::ExportFile::Pskc) != o.formats.end()) {
+    // The PSKC file holds its secrets encrypted: it cannot be written without its key.
+    return UsageError{QStringLiteral("--formats pskc needs --pskc-key-file or --pskc-password-file")};
+  }
   if (*o.source == SecretSource::SecretFile) {
     // One secret goes into one token: a second would show the same codes.
     if (o.count && *o.count != 1) return UsageError{QStringLiteral("--secret-file burns one token: --count must be 1")};
     o.count = 1;
   }
-  if (*o.source == SecretSource::Random && o.randomBytes == 128 && !o.exportDir.isEmpty()) {
+  if (*o.source == SecretSource::Random && o.randomBytes == 128 && WritesAzure(o)) {
     return UsageError{QStringLiteral(
         "--random 128 gives secrets of 205 Base32 characters, more than the cloud directory's import takes "
-        "(128): use --random 64 or less with --export-dir")};
+        "(128): use --random 64 or less, or --formats without azure")};
   }
   return o;
 }
@@ -196,8 +232,8 @@ QString UsageText() {
       "  --seed-file FILE        'serial,Base32 secret' lines; a token gets its line's\n"
       "                          secret, a token not in the file is reported and left\n"
       "  --random BYTES          a new random secret for each token: 20, 32, 64 or 128\n"
-      "                          (128 not with --export-dir: the Azure import takes\n"
-      "                          at most 128 Base32 characters)\n"
+      "                          (128 not with the Azure file: the cloud directory's\n"
+      "                          import takes at most 128 Base32 characters)\n"
       "  --secret-file FILE      one secret (Base32) for one token\n"
       "\n"
       "Token settings:\n"
@@ -208,8 +244,17 @@ QString UsageText() {
       "  --no-sync               keep the token's own clock (default: the computer's)\n"
       "  --key-file FILE         another customer key: 32 hexadecimal digits\n"
       "\n"
-      "Export files (hex, Base32 and Azure CSV; one set per run):\n"
+      "Export files (one set per run, one line a token in each file):\n"
       "  --export-dir DIR        write them into DIR (nothing is exported without it)\n"
+      "  --formats LIST          the files, a comma list (default hex,b32,azure):\n"
+      "                            hex    serial,hex secret: read as HOTP by\n"
+      "                                   privacyIDEA and LinOTP (use oath for TOTP)\n"
+      "                            b32    serial,Base32 secret\n"
+      "                            azure  Entra's hardware-token import (SHA-1 only:\n"
+      "                                   a SHA256 run writes no lines in it)\n"
+      "                            oath   serial,hex secret,totp,6,time window,hash:\n"
+      "                                   LinOTP's TOTP line with its hash\n"
+      "                            pskc   not yet available\n"
       "  --upn USER              the user (UPN) of the Azure lines (empty without it)\n"
       "  --no-export             no export files; needed with --random, whose secrets\n"
       "                          are then kept nowhere (each token's line says so)\n"

@@ -6,7 +6,10 @@
 #include <optional>
 #include <variant>
 
+#include <vector>
+
 #include "burn_record.h"
+#include "export_formats.h"
 
 namespace cli {
 
@@ -29,6 +32,10 @@ struct Options {
   QString exportDir;  // empty: nothing is exported
   bool noExport = false;  // --no-export: the operator wants no export, random secrets included
   QString upn;
+  // --formats: the files of the set, in this order.
+  std::vector<station::ExportFile> formats = {station::ExportFile::Hex, station::ExportFile::Base32,
+                                              station::ExportFile::Azure};
+  bool formatsGiven = false;
 
   QStringList readers;
   bool allReaders = false;
@@ -42,6 +49,9 @@ struct UsageError {
 
 // The arguments after the program's name.
 std::variant<Options, UsageError> ParseOptions(const QStringList& arguments);
+
+// The run writes the cloud directory's file.
+bool WritesAzure(const Options& options);
 
 // The --help text.
 QString UsageText();

@@ -57,6 +57,9 @@ class ReaderExports : public station::ExportSink {
     return m_last->failed;
   }
   void Close() override {}
+  std::vector<station::ExportFile> FilesLeavingOut(const station::BurnRecord& record) const override {
+    return m_shared != nullptr ? m_shared->FilesLeavingOut(record) : std::vector<station::ExportFile>();
+  }
   // What became of the lines of the latest booking, once.
   std::optional<station::LinesWritten> TakeLast() { return std::exchange(m_last, std::nullopt); }
 
@@ -72,8 +75,7 @@ QString LostLineText(const station::LinesWritten& lines, bool secretKeptElsewher
                                              : lines.path;
   QString text = QStringLiteral("the token holds its secret but its line could not be written to %1: %2")
                      .arg(where, lines.reason);
-  const bool inAFile = std::any_of(lines.written.begin(), lines.written.end(), [](bool w) { return w; });
-  if (!inAFile && !secretKeptElsewhere) {
+  if (lines.written.empty() && !secretKeptElsewhere) {
     text += QStringLiteral("; its secret is in no file: burn it again before it is used");
   }
   return text;
@@ -425,7 +427,10 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
         m_link([this] { return m_reader; }, [this](bool computerClock) { return ClockText(computerClock); }),
         m_exports(setup.exports.get()),
         m_engine(m_exports, [] { return QDateTime::currentDateTime(); }),
-        m_driver(m_engine, *this, *this) {}
+        m_driver(m_engine, *this, *this) {
+    // The run said at its start which files leave its tokens out.
+    m_engine.AcceptFilesLeavingOut();
+  }
 
   void Start() {
     m_thread = std::thread([this] { Loop(); });
@@ -816,8 +821,14 @@ int Run::Execute() {
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
-  if (m_setup.exports && m_setup.options.upn.isEmpty()) {
-    m_reporter.Note(QString(), QStringLiteral("no --upn: the Azure lines are written with an empty UPN"));
+  if (m_setup.exports && WritesAzure(m_setup.options)) {
+    if (m_setup.options.choices.algorithm != "SHA1") {
+      m_reporter.Note(QString(), QStringLiteral("--algorithm %1: the cloud directory takes SHA-1 tokens only, so "
+                                                "the Azure file gets no lines; the other files get theirs")
+                                     .arg(QString::fromLatin1(m_setup.options.choices.algorithm)));
+    } else if (m_setup.options.upn.isEmpty()) {
+      m_reporter.Note(QString(), QStringLiteral("no --upn: the Azure lines are written with an empty UPN"));
+    }
   }
   for (const auto& worker : m_workers) worker->Start();
   for (const auto& worker : m_workers) worker->Join();

@@ -23,6 +23,15 @@ const QString kLongSecretQuestion = QStringLiteral(
 const QString kNotComparableQuestion = QStringLiteral(
     "This secret cannot be compared with the tokens programmed so far. Burn it anyway?");
 
+QString LeftOutQuestion(ExportFile file) {
+  if (file == ExportFile::Azure) {
+    return QStringLiteral(
+        "The cloud directory takes SHA-1 tokens only: this SHA-256 token gets no line in the Azure file. Burn "
+        "anyway?");
+  }
+  return QStringLiteral("This token gets no line in the %1 file. Burn anyway?").arg(ExportFileLabel(file));
+}
+
 QString SecretTwiceQuestion(const QString& serialNumber) {
   return QStringLiteral("This secret was already programmed into token %1. Burn it into this token too?")
       .arg(serialNumber);
@@ -186,6 +195,7 @@ void BurnEngine::OnBurnPressed(const BurnPressed& press, Actions& out) {
   BurnRecord asked;
   asked.secretText = m_form.secretText;
   asked.secretBytes = DecodeSecret(m_form.secretText);
+  asked.choices = m_form.choices;
   asked.exportLines = m_form.exportLines;
   const QByteArray serial = m_field ? m_field->serialBytes : QByteArray();
   m_questions = QuestionsFor(serial, asked);
@@ -231,6 +241,8 @@ bool BurnEngine::OpenExportsFirst(bool exportLines, Asked resume, Actions& out) 
   m_exportsTried = true;
   const std::optional<ExportFile> missing = m_exports.Open();
   if (!missing) return false;
+  // The next press makes a new set, which is asked about anew.
+  m_leavingOutAgreed.clear();
   // The set's failure does not stop the burn (its lines are skipped), but
   // nothing more is sent while the operator reads about it.
   out.push_back(ShowMessage{QCoreApplication::applicationName(),
@@ -327,6 +339,11 @@ std::deque<QString> BurnEngine::QuestionsFor(const QByteArray& serialBytes, cons
   QString azureText = record.secretText;
   while (azureText.endsWith(u'=')) azureText.chop(1);
   if (record.exportLines && azureText.size() > kAzureSecretCharacters) questions.push_back(kLongSecretQuestion);
+  if (record.exportLines && !m_leavingOutAccepted) {
+    for (ExportFile file : m_exports.FilesLeavingOut(record)) {
+      if (m_leavingOutAgreed.count(file) == 0) questions.push_back(LeftOutQuestion(file));
+    }
+  }
   if (!digest) {
     // libcrypto could not hash the secret (out of memory): this run's burns
     // cannot be compared with it, and the operator decides.
@@ -339,6 +356,9 @@ std::deque<QString> BurnEngine::QuestionsFor(const QByteArray& serialBytes, cons
 
 void BurnEngine::Agree(const QByteArray& serialBytes, const BurnRecord& record) {
   if (record.secretBytes.empty()) return;
+  if (record.exportLines) {
+    for (ExportFile file : m_exports.FilesLeavingOut(record)) m_leavingOutAgreed.insert(file);
+  }
   if (const std::optional<QByteArray> digest = BurnedSecrets::Digest(record.secretBytes)) {
     m_agreed = Agreed{*digest, serialBytes, record.exportLines};
   }
@@ -367,6 +387,7 @@ void BurnEngine::OnAnswer(const Answer& answer, Actions& out) {
     BurnRecord asked;
     asked.secretText = m_form.secretText;
     asked.secretBytes = DecodeSecret(m_form.secretText);
+    asked.choices = m_pressChoices;
     asked.exportLines = m_form.exportLines;
     Agree(m_pressToken ? m_pressToken->serialBytes : QByteArray(), asked);
     StartPreparation(out);
@@ -676,6 +697,7 @@ void BurnEngine::Book(Result result, Actions& out) {
         // The set is closed, so that the next Burn with the box ticked starts
         // a new one rather than adding to a file that has lost a line.
         m_exports.Close();
+        m_leavingOutAgreed.clear();
         out.push_back(ShowMessage{QCoreApplication::applicationName(),
                                   QStringLiteral("Failed to write %1 seed file").arg(ExportFileLabel(*writeFailure)),
                                   MessageIcon::Error});

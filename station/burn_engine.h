@@ -168,6 +168,9 @@ class BurnEngine {
   std::optional<QByteArray> LostWriteSerial() const {
     return m_lostWrite ? std::optional<QByteArray>(m_lostWrite->serialBytes) : std::nullopt;
   }
+  // Nobody is there to ask (the burner): a file of the set that leaves a
+  // token out is taken as it is, which the burner said when it started.
+  void AcceptFilesLeavingOut() { m_leavingOutAccepted = true; }
 
  private:
   enum class Asked { Press, TakeUp };  // also what a message on screen holds up
@@ -250,6 +253,12 @@ class BurnEngine {
   // burn stays with that token and that record until it is booked.
   std::shared_ptr<const BurnRecord> m_lostWrite;
   std::optional<Agreed> m_agreed;
+  // The files of the export set whose missing lines the operator accepted
+  // (the Azure file without SHA-256 tokens): asked once a set, not once a
+  // token. A new set, after a lost line or a set that could not be made
+  // whole, asks anew.
+  std::set<ExportFile> m_leavingOutAgreed;
+  bool m_leavingOutAccepted = false;
   bool m_exportsTried = false;  // this burn has tried to create the export set
   std::deque<QString> m_questions;
   Asked m_asked = Asked::Press;

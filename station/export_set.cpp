@@ -19,9 +19,7 @@
 namespace station {
 namespace {
 
-constexpr std::array<const char*, 3> kEndings = {".hex.csv", ".b32.csv", ".azure.csv"};
 constexpr int kMaxNameTries = 1000;
-const QByteArray kAzureHeader = QByteArrayLiteral("upn,serial number,secret key,time interval,manufacturer,model");
 
 std::mutex g_mutex;
 QString g_override;
@@ -86,6 +84,38 @@ std::optional<QString> Unreachable(const UniqueFd& file, const QString& path) {
   if (open.st_nlink == 0) return QStringLiteral("the file was deleted");
   return std::nullopt;
 }
+
+class LineFileWriter final : public ExportWriter {
+ public:
+  explicit LineFileWriter(const LineFormat& format) : m_format(format) {}
+
+  std::optional<QString> Create(const QString& path) override {
+    errno = 0;
+    m_file = UniqueFd(CreateFile(path));
+    if (!m_file.IsOpen()) return QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
+    m_path = path;
+    if (const std::optional<QByteArray> header = m_format.Header()) {
+      // A file without its header is of no use to the server that reads it.
+      if (const int error = WriteLine(m_file, *header); error != 0) {
+        m_file.Reset();
+        return QString::fromLocal8Bit(std::strerror(error));
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::optional<QString> Add(const BurnRecord& record) override {
+    if (const int error = WriteLine(m_file, m_format.Line(record)); error != 0) {
+      return QString::fromLocal8Bit(std::strerror(error));
+    }
+    return Unreachable(m_file, m_path);
+  }
+
+ private:
+  const LineFormat& m_format;
+  UniqueFd m_file;
+  QString m_path;
+};
 
 }  // namespace
 
@@ -152,105 +182,85 @@ void UseExportLineWriter(ExportLineWriter writer) {
   g_lineWriter = std::move(writer);
 }
 
-QString ExportFileLabel(ExportFile file) {
-  switch (file) {
-    case ExportFile::Hex:
-      return QStringLiteral("HEX");
-    case ExportFile::Base32:
-      return QStringLiteral("B32");
-    case ExportFile::Azure:
-      return QStringLiteral("Azure");
-  }
-  return {};
+std::unique_ptr<ExportWriter> NewLineFileWriter(const LineFormat& format) {
+  return std::make_unique<LineFileWriter>(format);
 }
 
 std::optional<ExportFile> ExportSet::Open(const QString& directory, const QDateTime& localTime) {
   Close();
+  m_writers.resize(m_formats.size());
+  m_paths.resize(m_formats.size());
   if (!directory.isEmpty()) {
     for (int n = 1; n <= kMaxNameTries; ++n) {
       const QString suffix = n == 1 ? QString() : QStringLiteral("-%1").arg(n);
-      std::array<QString, 3> paths;
+      std::vector<QString> paths;
       bool taken = false;
-      for (std::size_t i = 0; i < paths.size(); ++i) {
-        paths[i] = ExportFileName(directory, localTime, suffix, kEndings[i]);
-        taken = taken || QFileInfo::exists(paths[i]) || QFileInfo(paths[i]).isSymLink();
+      for (const auto& format : m_formats) {
+        const QByteArray ending = format->Ending().toLatin1();
+        paths.push_back(ExportFileName(directory, localTime, suffix, ending.constData()));
+        taken = taken || QFileInfo::exists(paths.back()) || QFileInfo(paths.back()).isSymLink();
       }
       if (taken) continue;
-      for (std::size_t i = 0; i < paths.size(); ++i) m_files[i] = UniqueFd(CreateFile(paths[i]));
+      for (std::size_t i = 0; i < m_formats.size(); ++i) {
+        std::unique_ptr<ExportWriter> writer = m_formats[i]->NewWriter();
+        if (!writer->Create(paths[i])) m_writers[i] = std::move(writer);
+      }
       m_paths = paths;
       break;
     }
   }
   m_state = State::Incomplete;
-  for (std::size_t i = 0; i < m_files.size(); ++i) {
-    if (!m_files[i].IsOpen()) return static_cast<ExportFile>(i);
-  }
-  if (WriteLine(m_files[static_cast<std::size_t>(ExportFile::Azure)], kAzureHeader) != 0) {
-    // A set whose header could not be written is of no use to the import.
-    Close();
-    m_state = State::Incomplete;
-    return ExportFile::Azure;
+  for (std::size_t i = 0; i < m_formats.size(); ++i) {
+    if (!m_writers[i]) return m_formats[i]->File();
   }
   m_state = State::Complete;
   return std::nullopt;
 }
 
+std::vector<ExportFile> ExportSet::FilesLeavingOut(const BurnRecord& record) const {
+  std::vector<ExportFile> files;
+  for (const auto& format : m_formats) {
+    if (!format->Takes(record)) files.push_back(format->File());
+  }
+  return files;
+}
+
 LinesWritten ExportSet::Write(const BurnRecord& record) {
   if (m_state == State::LostALine) {
     LinesWritten refused = m_lost;
-    refused.written = {};
+    refused.written.clear();
     return refused;
   }
   if (m_state == State::Closed) {
     LinesWritten refused;
-    refused.failed = ExportFile::Hex;
+    refused.failed = m_formats.empty() ? ExportFile::Hex : m_formats.front()->File();
     refused.reason = QStringLiteral("the export files are closed");
     return refused;
   }
-  const QByteArray& serial = record.serialBytes;
-  const QByteArray secret = app::WideToAnsi(record.secretText);
-  // The cloud directory takes only Base32 letters and digits in this column.
-  QByteArray unpadded = secret;
-  while (unpadded.endsWith('=')) unpadded.chop(1);
-  const QByteArray hex =
-      app::WideToAnsi(app::BytesToHexText(record.secretBytes.data(), record.secretBytes.size()));
-  const std::array<std::pair<ExportFile, QByteArray>, 3> lines = {{
-      {ExportFile::Azure, app::WideToAnsi(record.userName) + ',' + serial + ',' + unpadded + ',' +
-                              QByteArray::number(record.choices.timeWindow) + ",Halcy Vuzuvaro,Orvex"},
-      {ExportFile::Base32, serial + ',' + secret},
-      {ExportFile::Hex, serial + ',' + hex},
-  }};
   LinesWritten result;
-  std::array<QString, 3> why;
-  for (const auto& [file, line] : lines) {
-    const std::size_t i = static_cast<std::size_t>(file);
-    const UniqueFd& fd = m_files[i];
-    if (!fd.IsOpen()) continue;
-    if (const int error = WriteLine(fd, line); error != 0) {
-      why[i] = QString::fromLocal8Bit(std::strerror(error));
-    } else if (const std::optional<QString> gone = Unreachable(fd, m_paths[i])) {
-      why[i] = *gone;
+  for (std::size_t i = 0; i < m_formats.size(); ++i) {
+    if (!m_writers[i] || !m_formats[i]->Takes(record)) continue;
+    if (const std::optional<QString> why = m_writers[i]->Add(record)) {
+      if (result.failed) continue;  // the first failure is the one told
+      result.failed = m_formats[i]->File();
+      result.path = m_paths[i];
+      result.reason = *why;
     } else {
-      result.written[i] = true;
+      result.written.push_back(m_formats[i]->File());
     }
   }
-  for (std::size_t i = 0; i < why.size(); ++i) {
-    if (why[i].isEmpty()) continue;
-    result.failed = static_cast<ExportFile>(i);
-    result.path = m_paths[i];
-    result.reason = why[i];
+  if (result.failed) {
     // The file misses a line from now on: every later line is refused too,
     // until a new set is made.
     m_lost = result;
     m_state = State::LostALine;
-    break;
   }
   return result;
 }
 
 void ExportSet::Close() {
-  for (UniqueFd& file : m_files) file.Reset();
-  m_paths = {};
+  m_writers.clear();
+  m_paths.clear();
   m_state = State::Closed;
 }
 

@@ -386,11 +386,24 @@ void VantorDlgTest::burnSuccess() {
   QCOMPARE(row->text(2), QStringLiteral("ops@example.com"));
   QCOMPARE(row->text(3), QStringLiteral("Succeeded"));
 
-  // Lines are on the disk already, before the window closes.
-  QCOMPARE(FileLinesEndingIn(QStringLiteral(".azure.csv")),
-           QStringList({kAzureHeader + "\r\n", QStringLiteral("ops@example.com,ZZ00000001,%1,%2,Halcy Vuzuvaro,Orvex\r\n")
-                                                   .arg(azureColumn)
-                                                   .arg(tokenStep)}));
+  // Lines are on the disk already, before the window closes. The cloud
+  // directory takes SHA-1 tokens only: a SHA-256 token is asked about and
+  // gets no Azure line, but its line in every other file.
+  const bool sha1 = algorithmId == int(kSha1);
+  QCOMPARE(m_messages.Questions(),
+           sha1 ? QStringList()
+                : QStringList({QStringLiteral("The cloud directory takes SHA-1 tokens only: this SHA-256 token gets no "
+                                              "line in the Azure file. Burn anyway?")}));
+  QStringList azureLines = {kAzureHeader + "\r\n"};
+  if (sha1) {
+    azureLines << QStringLiteral("ops@example.com,ZZ00000001,%1,%2,Halcy Vuzuvaro,Orvex\r\n").arg(azureColumn).arg(tokenStep);
+  }
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".azure.csv")), azureLines);
+  QCOMPARE(FileLinesEndingIn(QStringLiteral(".oath.csv")),
+           QStringList({QStringLiteral("ZZ00000001,%1,totp,6,%2,%3\r\n")
+                            .arg(QString::fromLatin1(seedHex))
+                            .arg(tokenStep)
+                            .arg(sha1 ? QStringLiteral("sha1") : QStringLiteral("sha256"))}));
   QCOMPARE(FileLinesEndingIn(QStringLiteral(".b32.csv")), QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(base32Column)}));
   QCOMPARE(FileLinesEndingIn(QStringLiteral(".hex.csv")),
            QStringList({QStringLiteral("ZZ00000001,%1\r\n").arg(QString::fromLatin1(seedHex))}));
@@ -602,11 +615,12 @@ void VantorDlgTest::exportFilesOncePerRun() {
 
   // One set, one time stamp, taken when Burn was pressed.
   const QStringList names = ExportFiles();
-  QCOMPARE(names.size(), 3);
-  const QRegularExpression shape(QStringLiteral("^Seed-(\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d)\\.(azure|b32|hex)\\.csv$"));
+  QCOMPARE(names.size(), 4);
+  const QRegularExpression shape(QStringLiteral("^Seed-(\\d{4}-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d)\\.(azure|b32|hex|oath)\\.csv$"));
   const QString stamp = shape.match(names[0]).captured(1);
   QVERIFY2(!stamp.isEmpty(), qPrintable(names.join(' ')));
-  QCOMPARE(names, QStringList({"Seed-" + stamp + ".azure.csv", "Seed-" + stamp + ".b32.csv", "Seed-" + stamp + ".hex.csv"}));
+  QCOMPARE(names, QStringList({"Seed-" + stamp + ".azure.csv", "Seed-" + stamp + ".b32.csv", "Seed-" + stamp + ".hex.csv",
+                               "Seed-" + stamp + ".oath.csv"}));
   const QDateTime stamped = QDateTime::fromString(stamp, QStringLiteral("yyyy-MM-dd-HH-mm-ss"));
   QVERIFY(stamped >= before && stamped <= after);
 

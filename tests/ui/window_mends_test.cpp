@@ -340,6 +340,8 @@ void WindowMendsTest::exportWriteFailureIsReported_data() {
                                               << "Failed to write B32 seed file";
   QTest::addRow("Azure file read-only") << station::ExportFile::Azure << ".azure.csv" << Breakage::ReadOnly
                                         << "Failed to write Azure seed file";
+  QTest::addRow("OATH file on a full disk") << station::ExportFile::Oath << ".oath.csv" << Breakage::DiskFull
+                                           << "Failed to write OATH seed file";
 }
 
 // Mend: a line that cannot be written reaches the operator, and the next
@@ -372,7 +374,7 @@ void WindowMendsTest::exportWriteFailureIsReported() {
   QVERIFY(refusing >= 0);
   auto broke = std::make_shared<std::atomic<bool>>(false);
   AtTokenEvent(*first, "settings:", 1, [handedOut, name = stem + ending, refusing, broke] {
-    if (handedOut->size() == 3 && ::dup2(refusing, handedOut->at(name)) >= 0) *broke = true;
+    if (handedOut->size() == 4 && ::dup2(refusing, handedOut->at(name)) >= 0) *broke = true;
     ::close(refusing);
   });
   PressBurnWhenReady();
@@ -390,9 +392,10 @@ void WindowMendsTest::exportWriteFailureIsReported() {
   // The files that could be written hold their line.
   const QStringList lines = {"ZZ00000001," + QString::fromLatin1(kRfcSecretHex) + "\r\n",
                              "ZZ00000001," + kRfcSecret + "\r\n",
-                             kAzureHeader + "\r\n" + "ops@example.com,ZZ00000001," + kRfcSecret + ",30,Halcy Vuzuvaro,Orvex\r\n"};
-  const QStringList endings = {".hex.csv", ".b32.csv", ".azure.csv"};
-  for (int i = 0; i < 3; ++i) {
+                             kAzureHeader + "\r\n" + "ops@example.com,ZZ00000001," + kRfcSecret + ",30,Halcy Vuzuvaro,Orvex\r\n",
+                             "ZZ00000001," + QString::fromLatin1(kRfcSecretHex) + ",totp,6,30,sha1\r\n"};
+  const QStringList endings = {".hex.csv", ".b32.csv", ".azure.csv", ".oath.csv"};
+  for (int i = 0; i < 4; ++i) {
     if (i != int(broken)) QCOMPARE(FileLines(stem + endings[i]).join(QString()), lines[i]);
   }
 
@@ -406,7 +409,7 @@ void WindowMendsTest::exportWriteFailureIsReported() {
   QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("2"));
   QCOMPARE(m_messages.Texts(), QStringList({kProgrammed}));
   QCOMPARE(SeedHex(*second), kRfcSecretHex);
-  QCOMPARE(ExportFiles().size(), 6);
+  QCOMPARE(ExportFiles().size(), 8);
   QCOMPARE(FileLines(stem + "-2.b32.csv"), QStringList({"ZZ00000002," + kRfcSecret + "\r\n"}));
   QCOMPARE(FileLines(stem + "-2.hex.csv"), QStringList({"ZZ00000002," + QString::fromLatin1(kRfcSecretHex) + "\r\n"}));
   QCOMPARE(FileLines(stem + "-2.azure.csv"),
@@ -419,6 +422,7 @@ void WindowMendsTest::existingExportFileIsKept_data() {
   const QString at = QStringLiteral("Seed-2024-03-05-07-08-09");
   QTest::addRow("hex file of that name") << QStringList({at + ".hex.csv"}) << at + "-2";
   QTest::addRow("Azure file of that name") << QStringList({at + ".azure.csv"}) << at + "-2";
+  QTest::addRow("OATH file of that name") << QStringList({at + ".oath.csv"}) << at + "-2";
   QTest::addRow("a whole set, and a Base32 file of the next name")
       << QStringList({at + ".hex.csv", at + ".b32.csv", at + ".azure.csv", at + "-2.b32.csv"}) << at + "-3";
 }
@@ -444,7 +448,7 @@ void WindowMendsTest::existingExportFileIsKept() {
 
   for (const QString& name : existing) QCOMPARE(FileLines(name), QStringList({QString::fromLatin1(kept)}));
   QStringList expected = existing;
-  expected << stem + ".azure.csv" << stem + ".b32.csv" << stem + ".hex.csv";
+  expected << stem + ".azure.csv" << stem + ".b32.csv" << stem + ".hex.csv" << stem + ".oath.csv";
   expected.sort();
   QCOMPARE(ExportFiles(), expected);
   QCOMPARE(FileLines(stem + ".b32.csv"), QStringList({"ZZ00000001," + kRfcSecret + "\r\n"}));

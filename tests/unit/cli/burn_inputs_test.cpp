@@ -56,6 +56,21 @@ TEST(BurnOptions, AcceptedCommandLines) {
          EXPECT_EQ(o.upn, "u@x");
        }},
       {"--random 128 --reader R --no-export", [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
+      {"--seed-file s --reader R --export-dir D", [](const Options& o) {
+         EXPECT_EQ(o.formats, (std::vector<station::ExportFile>{station::ExportFile::Hex, station::ExportFile::Base32,
+                                                                station::ExportFile::Azure}));
+         EXPECT_TRUE(cli::WritesAzure(o));
+       }},
+      {"--seed-file s --reader R --export-dir D --formats oath,hex", [](const Options& o) {
+         EXPECT_EQ(o.formats, (std::vector<station::ExportFile>{station::ExportFile::Oath, station::ExportFile::Hex}));
+         EXPECT_FALSE(cli::WritesAzure(o));
+       }},
+      {"--seed-file s --reader R --export-dir D --formats=hex,b32,azure,oath", [](const Options& o) {
+         EXPECT_EQ(o.formats.size(), 4u);
+       }},
+      // Without the Azure file the cloud directory's limit is not the run's.
+      {"--random 128 --reader R --export-dir D --formats hex,b32,oath",
+       [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
       {"--list-readers", [](const Options& o) { EXPECT_TRUE(o.listReaders); }},
       {"--help --bogus-after-help-is-still-refused", nullptr},
   };
@@ -95,6 +110,16 @@ TEST(BurnOptions, BadUsageGivesOneLineNamingTheFault) {
       {"--frobnicate", "unknown option"},
       {"--json=yes --random 20 --reader R", "takes no value"},
       {"--list-readers --reader R", "alone"},
+      {"--seed-file s --reader R --export-dir D --formats hex,xml", "unknown format 'xml'"},
+      {"--seed-file s --reader R --export-dir D --formats HEX", "unknown format 'HEX'"},
+      {"--seed-file s --reader R --export-dir D --formats hex,,b32", "unknown format ''"},
+      {"--seed-file s --reader R --export-dir D --formats=", "needs a comma list"},
+      {"--seed-file s --reader R --export-dir D --formats b32,hex,b32", "'b32' is given twice"},
+      {"--seed-file s --reader R --export-dir D --formats hex --formats b32", "--formats is given twice"},
+      {"--seed-file s --reader R --export-dir D --formats hex,pskc",
+       "needs --pskc-key-file or --pskc-password-file"},
+      {"--seed-file s --reader R --formats hex", "give --export-dir too"},
+      {"--random 128 --reader R --export-dir D --formats azure", "64 or less"},
   };
   for (const auto& [args, expected] : cases) {
     const auto parsed = cli::ParseOptions(Args(args));
@@ -290,7 +315,7 @@ TEST_F(BurnInputs, TheCountStopsTheRunAndHoldsBackTokensWhileBurnsAreUnderWay) {
 TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
   const QString dir = m_dir.filePath(QStringLiteral("out"));
   ASSERT_TRUE(QDir().mkpath(dir));
-  cli::SharedExports exports(dir, QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)));
+  cli::SharedExports exports(dir, QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)), station::StationExportFormats());
   ASSERT_FALSE(exports.Open());
   constexpr int kReaders = 4;
   constexpr int kTokens = 50;
@@ -314,6 +339,7 @@ TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
       {"Seed-2024-03-05-07-08-09.hex.csv", "^R[0-3]T\\d{3},666F6F626172$"},
       {"Seed-2024-03-05-07-08-09.b32.csv", "^R[0-3]T\\d{3},MZXW6YTBOI======$"},
       {"Seed-2024-03-05-07-08-09.azure.csv", "^u@example.com,R[0-3]T\\d{3},MZXW6YTBOI,30,Halcy Vuzuvaro,Orvex$"},
+      {"Seed-2024-03-05-07-08-09.oath.csv", "^R[0-3]T\\d{3},666F6F626172,totp,6,30,sha1$"},
   };
   for (const auto& [name, pattern] : files) {
     QFile file(QDir(dir).filePath(QLatin1String(name)));
@@ -335,7 +361,7 @@ TEST_F(BurnInputs, ReadersSharingTheExportSetNeverTearALine) {
   }
   // One set a run: after it is closed no second one is made.
   EXPECT_TRUE(exports.Open());
-  EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 3);
+  EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 4);
 }
 
 }  // namespace

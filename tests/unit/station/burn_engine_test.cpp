@@ -455,6 +455,59 @@ TEST_F(BurnEngineTest, LongSecretQuestionMeasuresTheAzureText) {
   }
 }
 
+// The cloud directory takes SHA-1 tokens only. A SHA-256 series that exports
+// is asked about once an export set: a No burns nothing and the next press
+// asks again; a Yes holds for the set; a new set, after a lost line, asks
+// anew. Nothing is asked without exports or for a SHA-1 token.
+TEST_F(BurnEngineTest, AzureQuestionIsAskedOnceAnExportSet) {
+  const QString asked = QStringLiteral(
+      "The cloud directory takes SHA-1 tokens only: this SHA-256 token gets no line in the Azure file. Burn anyway?");
+  struct Step {
+    const char* what;
+    const char* algorithm;
+    bool exportLines;
+    bool yes;
+    int failAtWrite;  // the set's next write fails
+    std::vector<QString> questions;
+    bool burned;
+    int setsOpened;  // so far
+  };
+  const Step steps[] = {
+      {"first SHA-256 burn, answered No", "SHA256", true, false, 0, {asked}, false, 0},
+      {"the next press asks again, Yes", "SHA256", true, true, 0, {asked}, true, 1},
+      {"the series goes on unasked", "SHA256", true, true, 0, {}, true, 1},
+      {"a SHA-1 token", "SHA1", true, true, 0, {}, true, 1},
+      {"no exports", "SHA256", false, true, 0, {}, true, 1},
+      {"its line is lost: the set is closed", "SHA256", true, true, 1, {}, true, 1},
+      {"the new set asks anew", "SHA256", true, true, 0, {asked}, true, 2},
+      {"and holds the answer", "SHA256", true, true, 0, {}, true, 2},
+  };
+  int n = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    // A secret of its own for each token, so that no other question comes.
+    world.form.secretText = enginetest::Base32Text(QByteArray(20, static_cast<char>('A' + n)), true);
+    world.form.choices.algorithm = step.algorithm;
+    world.form.exportLines = step.exportLines;
+    world.exports.FailAtWrite(step.failAtWrite);
+    const std::string serial = "ZZH" + std::to_string(n++);
+    world.MakeToken(serial);
+    world.Lay(serial);
+    world.Poll();
+    world.questions.clear();
+    world.answerYes = step.yes;
+    const std::size_t booked = world.bookings.size();
+    world.PressBurn();
+    EXPECT_EQ(world.questions, step.questions);
+    EXPECT_EQ(world.bookings.size(), booked + (step.burned ? 1 : 0));
+    EXPECT_EQ(world.Token(serial).Seed().empty(), !step.burned);
+    EXPECT_EQ(world.exports.opened, step.setsOpened);
+    EXPECT_FALSE(world.Pending());
+    world.Remove();
+    world.Poll();
+  }
+}
+
 // A token burned anew with another secret no longer holds the first one.
 TEST(BurnedSecretsTest, TokenBurnedAgainLeavesTheListOfItsFormerSecret) {
   station::BurnedSecrets burned;

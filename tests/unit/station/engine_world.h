@@ -68,6 +68,10 @@ class MemoryExports : public station::ExportSink {
     return std::nullopt;
   }
   void Close() override { m_open = false; }
+  // The window's files, by their own rules.
+  std::vector<station::ExportFile> FilesLeavingOut(const station::BurnRecord& record) const override {
+    return m_formats.FilesLeavingOut(record);
+  }
   // The n-th write from now (1 = the next) fails; 0 clears it.
   void FailAtWrite(int n) { m_failAt = n; }
 
@@ -82,6 +86,7 @@ class MemoryExports : public station::ExportSink {
  private:
   bool m_open = false;
   int m_failAt = 0;
+  station::ExportSet m_formats;  // never opened
 };
 
 class EngineWorld : private station::BurnView {
