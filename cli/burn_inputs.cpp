@@ -10,6 +10,8 @@
 #include "burn_engine.h"
 #include "pcsc_api.h"
 #include "reader_list.h"
+#include "pskc_credentials.h"
+#include "pskc_export.h"
 #include "seed_file.h"
 #include "base32.h"
 
@@ -121,6 +123,64 @@ std::optional<QString> LoadKey(const Options& o) {
   return std::nullopt;
 }
 
+// The start of a file, enough to tell a PSKC document by its root element.
+std::optional<QByteArray> ReadHead(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  return file.read(64 * 1024);
+}
+
+QString SettingsText(const sources::SeedSettings& s) {
+  QStringList parts;
+  if (s.algorithm) parts << QString::fromLatin1(*s.algorithm);
+  if (s.timeWindow) parts << QStringLiteral("%1 s").arg(*s.timeWindow);
+  return parts.join(QStringLiteral(" and "));
+}
+
+std::optional<QString> LoadPskcSeed(const Options& o, RunSetup* setup) {
+  QFile file(o.seedFile);
+  if (!file.open(QIODevice::ReadOnly)) {
+    return QStringLiteral("cannot read seed file %1: %2").arg(o.seedFile, file.errorString());
+  }
+  const QByteArray bytes = file.readAll();
+  const pskc::Credential::Kind needed = pskc::NeededCredential(bytes);
+  const pskc::Credential credential = setup->pskcCredential.value_or(pskc::Credential{});
+  if (needed == pskc::Credential::Kind::Password && credential.kind != needed) {
+    return QStringLiteral("seed file %1 is a PSKC file protected by a password: give --pskc-password-file")
+        .arg(o.seedFile);
+  }
+  if (needed == pskc::Credential::Kind::PreSharedKey && credential.kind != needed) {
+    return QStringLiteral("seed file %1 is a PSKC file protected by a pre-shared key: give --pskc-key-file")
+        .arg(o.seedFile);
+  }
+  const sources::PskcLoad load = sources::LoadPskcSeedFile(bytes, credential);
+  if (!load.error.isEmpty()) return QStringLiteral("PSKC seed file %1: %2").arg(o.seedFile, load.error);
+  setup->seedEntries = load.tokens;
+  if (setup->seedEntries == 0) return QStringLiteral("seed file %1 lists no token").arg(o.seedFile);
+  // The file's own hash and time window go into its tokens; say so where they
+  // differ from the command line's.
+  for (const sources::SeedSettings& s : load.settings) {
+    const bool differs = (s.algorithm && *s.algorithm != o.choices.algorithm) ||
+                         (s.timeWindow && *s.timeWindow != o.choices.timeWindow);
+    if (differs) {
+      setup->notes << QStringLiteral("the seed file gives some of its tokens %1: they are burned with it, not with "
+                                     "--algorithm %2 --time-window %3")
+                          .arg(SettingsText(s), QString::fromLatin1(o.choices.algorithm))
+                          .arg(o.choices.timeWindow);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<QString> LoadPskcCredential(const Options& o, RunSetup* setup) {
+  if (o.pskcKeyFile.isEmpty() && o.pskcPasswordFile.isEmpty()) return std::nullopt;
+  const pskc::CredentialFile read =
+      o.pskcKeyFile.isEmpty() ? pskc::ReadPasswordFile(o.pskcPasswordFile) : pskc::ReadKeyFile(o.pskcKeyFile);
+  if (!read.credential) return read.error;
+  setup->pskcCredential = read.credential;
+  return std::nullopt;
+}
+
 std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
   switch (*o.source) {
     case SecretSource::SeedFile: {
@@ -130,6 +190,9 @@ std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
         return QStringLiteral("cannot read seed file %1: %2").arg(o.seedFile, probe.errorString());
       }
       probe.close();
+      if (std::optional<QByteArray> head = ReadHead(o.seedFile); head && pskc::LooksLikePskc(*head)) {
+        return LoadPskcSeed(o, setup);
+      }
       if (std::optional<QString> faults = SeedFileFaults(o.seedFile)) return *faults;
       if (!sources::LoadSeedFile(o.seedFile)) {
         return QStringLiteral("cannot read seed file %1 to its end").arg(o.seedFile);
@@ -234,6 +297,7 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
   RunSetup setup;
   setup.options = options;
   if (std::optional<QString> bad = LoadKey(options)) return *bad;
+  if (std::optional<QString> bad = LoadPskcCredential(options, &setup)) return *bad;
   if (std::optional<QString> bad = LoadSource(options, &setup)) return *bad;
 
   const std::variant<QStringList, QString> attached = AttachedReaders(listReaders);
@@ -260,10 +324,14 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
     if (!QDir().mkpath(options.exportDir)) {
       return QStringLiteral("cannot create export directory %1").arg(options.exportDir);
     }
-    // The PSKC format, once it can be chosen, is made here with its key and
-    // added to these in its place in the list.
+    // The PSKC format is made here with its key, in its place in the list.
+    station::ExportFormats formats;
+    for (const station::ExportFile file : options.formats) {
+      formats.push_back(file == station::ExportFile::Pskc ? station::PskcExportFormat(*setup.pskcCredential)
+                                                           : station::LineExportFormat(file));
+    }
     setup.exports = std::make_shared<SharedExports>(options.exportDir, QDateTime::currentDateTime(),
-                                                    station::LineExportFormats(options.formats));
+                                                    std::move(formats));
     if (const std::optional<station::ExportFile> missing = setup.exports->Open()) {
       return QStringLiteral("cannot write export directory %1: the %2 seed file could not be created")
           .arg(options.exportDir, station::ExportFileLabel(*missing));

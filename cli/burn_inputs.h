@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "burn_options.h"
+#include "pskc_reader.h"
 #include "export_set.h"
 #include "reader_lock.h"
 
@@ -55,6 +56,9 @@ struct RunSetup {
   QString secretText;    // --secret-file: the secret as Base32 text
   std::shared_ptr<SharedExports> exports;  // none without --export-dir
   std::shared_ptr<ReaderLocks> locks;      // held for the whole run
+  std::optional<pskc::Credential> pskcCredential;  // --pskc-key-file or --pskc-password-file
+  // Notes for the start of the run (a PSKC seed file's own settings).
+  QStringList notes;
 };
 
 // The input checks of the options, in the order an operator would fix them:

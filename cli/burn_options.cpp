@@ -113,6 +113,18 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
          o.upn = v;
          return std::nullopt;
        }},
+      {QStringLiteral("--pskc-key-file"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--pskc-key-file needs a file");
+         o.pskcKeyFile = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--pskc-password-file"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--pskc-password-file needs a file");
+         o.pskcPasswordFile = v;
+         return std::nullopt;
+       }},
       {QStringLiteral("--formats"),
        [&](const QString& v) -> std::optional<QString> {
          if (o.formatsGiven) return QStringLiteral("--formats is given twice: give one list");
@@ -203,10 +215,17 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
   if (o.formatsGiven && o.exportDir.isEmpty()) {
     return UsageError{QStringLiteral("--formats chooses the export files: give --export-dir too")};
   }
-  if (std::find(o.formats.begin(), o.formats.end(), station::ExportFile::Pskc) != o.formats.end()) {
+  const bool pskcCredential = !o.pskcKeyFile.isEmpty() || !o.pskcPasswordFile.isEmpty();
+  if (!o.pskcKeyFile.isEmpty() && !o.pskcPasswordFile.isEmpty()) {
+    return UsageError{QStringLiteral("give --pskc-key-file or --pskc-password-file, not both")};
+  }
+  const bool pskcChosen = std::find(o.formats.begin(), o.formats.end(), station::ExportFile::Pskc) != o.formats.end();
+  if (pskcChosen && !pskcCredential) {
     // The PSKC file holds its secrets encrypted: it cannot be written without its key.
     return UsageError{QStringLiteral("--formats pskc needs --pskc-key-file or --pskc-password-file")};
   }
+  // With a PSKC key or password, the default set has the PSKC file too.
+  if (pskcCredential && !o.formatsGiven && !o.exportDir.isEmpty()) o.formats.push_back(station::ExportFile::Pskc);
   if (*o.source == SecretSource::SecretFile) {
     // One secret goes into one token: a second would show the same codes.
     if (o.count && *o.count != 1) return UsageError{QStringLiteral("--secret-file burns one token: --count must be 1")};
@@ -254,7 +273,16 @@ QString UsageText() {
       "                                   a SHA256 run writes no lines in it)\n"
       "                            oath   serial,hex secret,totp,6,time window,hash:\n"
       "                                   LinOTP's TOTP line with its hash\n"
-      "                            pskc   not yet available\n"
+      "                            pskc   RFC 6030 PSKC, secrets encrypted (AES-128-CBC,\n"
+      "                                   HMAC-SHA1 MACs) under the key or password\n"
+      "                                   below: privacyIDEA, LinOTP and FreeIPA import it\n"
+      "                          (default hex,b32,azure, and pskc when a PSKC key or\n"
+      "                          password is given)\n"
+      "  --pskc-key-file FILE    the PSKC file's pre-shared AES-128 key, 32 hex digits\n"
+      "  --pskc-password-file FILE\n"
+      "                          the PSKC file's password (its first line), turned into\n"
+      "                          the key by PBKDF2 with a fresh salt per file; either one\n"
+      "                          also opens a PSKC seed file\n"
       "  --upn USER              the user (UPN) of the Azure lines (empty without it)\n"
       "  --no-export             no export files; needed with --random, whose secrets\n"
       "                          are then kept nowhere (each token's line says so)\n"

@@ -36,6 +36,10 @@ struct Options {
   std::vector<station::ExportFile> formats = {station::ExportFile::Hex, station::ExportFile::Base32,
                                               station::ExportFile::Azure};
   bool formatsGiven = false;
+  // The PSKC export file's key (32 hex digits) or password, each from a file;
+  // also what opens a PSKC seed file.
+  QString pskcKeyFile;
+  QString pskcPasswordFile;
 
   QStringList readers;
   bool allReaders = false;

@@ -295,6 +295,7 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
         return turn;
       }
       secret = NormaliseBase32(*found);
+      turn.settings = sources::SeedTable::Settings(serial);
       break;
     }
     case SecretSource::Random: {
@@ -674,6 +675,10 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
   m_form.syncClock = m_setup.options.syncClock;
   m_form.exportLines = m_setup.exports != nullptr;
   m_form.userName = m_setup.options.upn;
+  if (turn.settings) {
+    if (turn.settings->algorithm) m_form.choices.algorithm = *turn.settings->algorithm;
+    if (turn.settings->timeWindow) m_form.choices.timeWindow = *turn.settings->timeWindow;
+  }
   m_messages.clear();
   m_booked.reset();
   m_refusedBy.reset();
@@ -821,6 +826,7 @@ int Run::Execute() {
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
+  for (const QString& note : m_setup.notes) m_reporter.Note(QString(), note);
   if (m_setup.exports && WritesAzure(m_setup.options)) {
     if (m_setup.options.choices.algorithm != "SHA1") {
       m_reporter.Note(QString(), QStringLiteral("--algorithm %1: the cloud directory takes SHA-1 tokens only, so "

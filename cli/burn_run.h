@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "burn_inputs.h"
+#include "seed_file.h"
 
 namespace cli {
 
@@ -86,6 +87,7 @@ struct Turn {
   QByteArray digest;   // Burn: the secret's claim in the run
   TokenResult leftAs = TokenResult::Left;  // Leave
   QString why;         // Leave
+  std::optional<sources::SeedSettings> settings;  // Burn: what a PSKC seed file gives the token
 };
 
 // The run's shared decisions. Any thread.

@@ -332,6 +332,71 @@ def test_bad_inputs(work):
           f"--list-readers lists the four readers ({listed.stdout!r})")
 
 
+def test_pskc_in_and_out(work):
+    """A PSKC seed file made by csv2pskc (python-pskc), encrypted with a
+    password and with a key, burns; the run's PSKC export reads back through
+    pskc2csv with each token's serial, secret, hash and window; a file with a
+    changed MAC is refused whole before any token is touched."""
+    if subprocess.run(["sh", "-c", "command -v csv2pskc && command -v pskc2csv"], capture_output=True).returncode:
+        print("csv2pskc/pskc2csv missing (Debian's pskc-utils): PSKC checks skipped")
+        return
+    password, key = "bench of stations", "00112233445566778899aabbccddeeff"
+    password_file, key_file = os.path.join(work, "pskc.password"), os.path.join(work, "pskc.key")
+    open(password_file, "w").write(password + "\n")
+    open(key_file, "w").write(key + "\n")
+    tokens = {f"ZZE2EP{i:04d}": (os.urandom(20 if i % 2 else 32).hex().upper(), "SHA256" if i % 2 else "SHA1",
+                                 60 if i % 3 == 0 else 30) for i in range(4)}
+    csv = os.path.join(work, "pskc-tokens.csv")
+    with open(csv, "w") as f:
+        f.write("serial,secret,algorithm,algorithm_suite,time_interval\n")
+        for serial, (secret, suite, window) in tokens.items():
+            f.write(f"{serial},{secret},urn:ietf:params:xml:ns:keyprov:pskc:totp,{suite},{window}\n")
+    by_password = os.path.join(work, "tokens-password.pskcxml")
+    by_key = os.path.join(work, "tokens-key.pskcxml")
+    subprocess.run(["csv2pskc", "-e", "hex", "--password", password, csv, "-o", by_password], check=True)
+    subprocess.run(["csv2pskc", "-e", "hex", "--secret", key, csv, "-o", by_key], check=True)
+
+    # A changed MAC: refused whole, nothing sent to any token.
+    tampered = os.path.join(work, "tokens-tampered.pskcxml")
+    text = open(by_key).read()
+    start = text.index("<pskc:ValueMAC>") + len("<pskc:ValueMAC>") if "<pskc:ValueMAC>" in text else text.index("ValueMAC>") + 9
+    text = text[:start] + ("B" if text[start] != "B" else "C") + text[start + 1:]
+    open(tampered, "w").write(text)
+    before = {r: control(r, "state")["apdus"] for r in READERS}
+    done = subprocess.run([PROGRAM, "--seed-file", tampered, "--pskc-key-file", key_file, "--all-readers"],
+                          capture_output=True, text=True, timeout=30)
+    check(done.returncode == 2 and "MAC" in done.stderr and len(done.stderr.splitlines()) == 1,
+          f"PSKC with a changed MAC: refused in one line (got {done.returncode}, {done.stderr!r})")
+    check(before == {r: control(r, "state")["apdus"] for r in READERS}, "PSKC with a changed MAC: no token touched")
+
+    for seeds, credential in ((by_password, ["--pskc-password-file", password_file]),
+                              (by_key, ["--pskc-key-file", key_file])):
+        out = os.path.join(work, "pskc-out-" + os.path.basename(seeds))
+        burner = Burner("--seed-file", seeds, *credential, "--reader", READERS["A"][0], "--export-dir", out,
+                        "--formats", "hex,oath,pskc")
+        for serial in tokens:
+            lay("A", serial)
+            check(wait_for(lambda: burner.lines(serial=serial)), f"PSKC seed {serial}: reported")
+            secret, suite, window = tokens[serial]
+            state = control("A", "state")
+            check(state.get("seed", "").upper() == secret and state.get("time_step") == str(window) and
+                  state.get("algorithm") == ("2" if suite == "SHA256" else "1"),
+                  f"PSKC seed {serial}: the token holds the file's secret, hash and window ({state})")
+        status = burner.finish()
+        check(status == 0, f"PSKC seed file {os.path.basename(seeds)}: exit 0 (got {status}; {burner.stderr!r})")
+        names = [n for n in os.listdir(out) if n.endswith(".pskc")]
+        if not check(len(names) == 1, f"one .pskc file in {out}: {os.listdir(out)}"):
+            continue
+        read = subprocess.run(["pskc2csv", *(["--password", password] if "--pskc-password-file" in credential
+                                             else ["--secret", key]),
+                               "-c", "serial,secret,algorithm_suite,time_interval", "-e", "hex",
+                               os.path.join(out, names[0])], capture_output=True, text=True)
+        rows = {line.split(",")[0]: line.split(",")[1:] for line in read.stdout.splitlines()[1:] if line}
+        expected = {s: [secret.lower(), suite, str(window)] for s, (secret, suite, window) in tokens.items()}
+        got = {s: [v[0].lower(), v[1].upper().replace("HMAC-", ""), v[2]] for s, v in rows.items()}
+        check(got == expected, f"pskc2csv reads the export as burned ({got} != {expected}; {read.stderr[-300:]!r})")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="zz-cli-e2e.")
     started = time.monotonic()
@@ -339,6 +404,7 @@ def main():
     seed_write_apdu = test_seed_file_run_of_40_tokens(work)
     test_faults_while_others_go_on(work, seed_write_apdu)
     test_ctrl_c_in_the_middle(work)
+    test_pskc_in_and_out(work)
     print(f"{len(failures)} failure(s) in {time.monotonic() - started:.1f} s")
     return 1 if failures else 0
 
