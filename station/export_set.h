@@ -129,7 +129,8 @@ class ExportSink {
 // local time of its creation.
 class FileExports : public ExportSink {
  public:
-  explicit FileExports(std::function<QDateTime()> now) : m_now(std::move(now)) {}
+  explicit FileExports(std::function<QDateTime()> now, ExportFormats formats = StationExportFormats())
+      : m_now(std::move(now)), m_set(std::move(formats)) {}
   bool IsComplete() const override { return m_set.IsComplete(); }
   std::optional<ExportFile> Open() override { return m_set.Open(ExportDirectory(), m_now().toLocalTime()); }
   std::optional<ExportFile> WriteLines(const BurnRecord& record) override { return m_set.WriteLines(record); }

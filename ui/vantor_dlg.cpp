@@ -479,6 +479,9 @@ void CVantorDlg::LookUpSeedBySerial() {
   m_secret = *found;
   m_secretEdit->setText(*found);
   m_secretFromFile = *found;
+  if (const std::optional<sources::SeedSettings> settings = sources::SeedTable::Settings(m_serialBytes)) {
+    ApplySeedSettings(*settings);
+  }
   ui::PlaySecretCue();
 }
 

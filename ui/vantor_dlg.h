@@ -19,6 +19,8 @@
 #include "export_set.h"
 #include "link_token_port.h"
 #include "reader_list_monitor.h"
+#include "seed_file.h"
+#include "pskc_credential.h"
 #include "window_clock.h"
 #include "window_hop.h"
 
@@ -86,6 +88,8 @@ class CVantorDlg : public QDialog,
   // Seed sources and the code preview.
   void OnTest();
   void OnLoadSeedFile();
+  void LoadPskcSeedFile(const QString& path);
+  void ApplySeedSettings(const sources::SeedSettings& settings);
   void OnScanScreen();
   void OnLoadImageFile();
   void GenerateRandomSeed(int byteCount);
@@ -205,7 +209,7 @@ class CVantorDlg : public QDialog,
   bool m_closing = false;
   bool m_monitorsStopped = false;
 
-  station::FileExports m_exports{[] { return ui::ActiveWindowClock().Now(); }};
+  station::FileExports m_exports{[] { return ui::ActiveWindowClock().Now(); }, ui::WindowExportFormats()};
   station::BurnEngine m_engine{m_exports, [] { return ui::ActiveWindowClock().Now(); }};
   station::LinkTokenPort m_tokenPort{[] { return app::SelectedReaderName(); },
                                      [this](bool computerClock) { return ClockTextFor(computerClock); }};

@@ -12,7 +12,13 @@
 #include <string>
 #include <vector>
 
+#include <QFile>
+#include <QStringList>
+#include <algorithm>
+#include <cctype>
+
 #include "file_dialogs.h"
+#include "pskc_credentials.h"
 #include "operator_messages.h"
 #include "otp_dialog.h"
 #include "otpauth.h"
@@ -27,7 +33,15 @@
 
 namespace {
 
-const QString kSeedFileFilter = QStringLiteral("CSV Files (*.csv);;All Files (*.*)");
+const QString kSeedFileFilter =
+    QStringLiteral("Seed Files (*.csv *.pskc *.pskcxml *.xml);;CSV Files (*.csv);;PSKC Files (*.pskc *.pskcxml *.xml);;All Files (*.*)");
+
+QString SettingsText(const sources::SeedSettings& s) {
+  QStringList parts;
+  if (s.algorithm) parts << QString::fromLatin1(*s.algorithm);
+  if (s.timeWindow) parts << QStringLiteral("%1 s").arg(*s.timeWindow);
+  return parts.join(QStringLiteral(" and "));
+}
 const QString kImageFileFilter = QStringLiteral("PNG Files (*.png);;JPG Files (*.jpg)");
 
 // Long enough for the window to be off the screen before the picture is taken.
@@ -73,12 +87,87 @@ QString CVantorDlg::ClearSecretAndChooseFile(const QString& filter) {
 void CVantorDlg::OnLoadSeedFile() {
   const QString path = ClearSecretAndChooseFile(kSeedFileFilter);
   if (path.isEmpty()) return;
+  QFile probe(path);
+  if (probe.open(QIODevice::ReadOnly) && pskc::LooksLikePskc(probe.read(64 * 1024))) {
+    probe.close();
+    LoadPskcSeedFile(path);
+    return;
+  }
   if (!sources::LoadSeedFile(path)) {
     ShowError(this, QStringLiteral("Failed to load seed file!"));
     return;
   }
   ShowSourcePath(path);
   LookUpSeedBySerial();
+}
+
+void CVantorDlg::LoadPskcSeedFile(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    ShowError(this, QStringLiteral("Failed to load seed file!"));
+    return;
+  }
+  const QByteArray bytes = file.readAll();
+  // The key or password the station was started with, or one typed now.
+  const pskc::Credential::Kind needed = pskc::NeededCredential(bytes);
+  pskc::Credential credential;
+  if (needed != pskc::Credential::Kind::None) {
+    const std::optional<pskc::Credential>& given = ui::PskcCredential();
+    if (given && given->kind == needed) {
+      credential = *given;
+    } else {
+      const bool password = needed == pskc::Credential::Kind::Password;
+      const std::optional<QString> typed = ui::AskSecretText(
+          this, password ? QStringLiteral("The PSKC file is protected by a password. Password:")
+                         : QStringLiteral("The PSKC file is protected by a key. Key (32 hexadecimal digits):"));
+      if (!typed) return;
+      if (password) {
+        credential = pskc::Credential::FromPassword(*typed);
+      } else {
+        const QByteArray digits = typed->trimmed().toLatin1();
+        if (digits.size() != 32 || QByteArray::fromHex(digits).size() != 16 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+          ShowError(this, QStringLiteral("Failed to load seed file!\nThe key is not 32 hexadecimal digits."));
+          return;
+        }
+        credential = pskc::Credential::FromKey(QByteArray::fromHex(digits));
+      }
+    }
+  }
+  const sources::PskcLoad load = sources::LoadPskcSeedFile(bytes, credential);
+  if (!load.error.isEmpty()) {
+    ShowError(this, QStringLiteral("Failed to load seed file!\n") + load.error);
+    return;
+  }
+  ShowSourcePath(path);
+  // The file's own hash and time window go into its tokens: the operator is
+  // told where they differ from the window's choices, which follow each
+  // listed token as it is shown.
+  const station::Choices shown = ReadChoices();
+  QStringList differing;
+  for (const sources::SeedSettings& s : load.settings) {
+    if ((s.algorithm && *s.algorithm != shown.algorithm) || (s.timeWindow && *s.timeWindow != shown.timeWindow)) {
+      differing << SettingsText(s);
+    }
+  }
+  if (!differing.isEmpty()) {
+    ui::ShowOperatorMessage(this, ui::kCaptionHints,
+                            QStringLiteral("The PSKC file gives its tokens %1: each listed token is burned with "
+                                           "the file's settings, which the window shows when the token is laid.")
+                                .arg(differing.join(QStringLiteral(", "))));
+  }
+  LookUpSeedBySerial();
+}
+
+void CVantorDlg::ApplySeedSettings(const sources::SeedSettings& settings) {
+  // setChecked sends no click notification; the button groups uncheck the
+  // other button of each pair.
+  if (settings.timeWindow) {
+    (*settings.timeWindow == 60 ? m_ui->timeWindow60Radio : m_ui->timeWindow30Radio)->setChecked(true);
+  }
+  if (settings.algorithm) {
+    (*settings.algorithm == "SHA256" ? m_ui->sha256Radio : m_ui->sha1Radio)->setChecked(true);
+  }
 }
 
 void CVantorDlg::OnScanScreen() {

@@ -181,9 +181,15 @@ class FileAnswer : public ui::FileDialogs {
     return answer;
   }
   int Asked() const { return static_cast<int>(filters.size()); }
+  std::optional<QString> SecretText(QWidget*, const QString& prompt) override {
+    prompts << prompt;
+    return secretAnswer;
+  }
 
   QString answer;       // empty: the operator cancels
   QStringList filters;  // the filter of each question
+  std::optional<QString> secretAnswer;  // a password or key typed; none: cancelled
+  QStringList prompts;
 };
 
 // A window clock that stands still; its monotonic count moves only when told.

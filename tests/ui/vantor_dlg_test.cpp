@@ -26,6 +26,8 @@
 #include <sys/stat.h>
 
 #include "app_values.h"
+#include "pskc_credential.h"
+#include "pskc_reader.h"
 #include "emulated_station.h"
 #include "export_set.h"
 #include "seed_file.h"
@@ -63,6 +65,8 @@ class VantorDlgTest : public EmulatedStationTest {
   void readerHotPlugAndServiceRestart();
   void cardThatIsNoToken();
   void seedFileMatchFillsSecretAndBeeps();
+  void pskcSeedFileGivesSecretHashAndWindow();
+  void pskcExportWithTheKeyGiven();
   void burnSuccess_data();
   void burnSuccess();
   void burnFailure_data();
@@ -285,6 +289,73 @@ void VantorDlgTest::cardThatIsNoToken() {
   QTRY_COMPARE(LabelText(m_dlg, kTipsLabel), QStringLiteral("Token or card detected"));
   QTRY_VERIFY(m_dlg->Control(kBurnButton)->isEnabled());
   QCOMPARE(m_messages.Messages().size(), 0);
+}
+
+// A PSKC file made by csv2pskc with a password: the password is asked for,
+// a wrong one refuses the file whole, the right one lists its tokens, and a
+// listed token is burned with the file's hash and window, which the window
+// shows; the operator is told once that they differ from the window's.
+void VantorDlgTest::pskcSeedFileGivesSecretHashAndWindow() {
+  m_files.answer = QStringLiteral(ZZ_PSKC_FIXTURES "/csv2pskc-password.pskcxml");
+  m_files.secretAnswer = QStringLiteral("Orvex test passwort");
+  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
+  QCOMPARE(m_files.prompts.size(), 1);
+  QVERIFY2(m_files.prompts[0].contains(QStringLiteral("password")), qPrintable(m_files.prompts[0]));
+  QCOMPARE(m_messages.Texts().size(), 1);
+  QVERIFY2(m_messages.Texts()[0].startsWith(QStringLiteral("Failed to load seed file!\n")) &&
+               m_messages.Texts()[0].contains(QStringLiteral("wrong key or password")),
+           qPrintable(m_messages.Texts()[0]));
+  QCOMPARE(sources::SeedTable::Size(), 0);
+
+  m_messages.Clear();
+  m_files.secretAnswer = QStringLiteral("Orvex test password");
+  ControlOf<QPushButton>(m_dlg, kLoadSeedFileButton)->click();
+  QCOMPARE(sources::SeedTable::Size(), 2);
+  QCOMPARE(m_messages.Texts(), QStringList({"The PSKC file gives its tokens SHA256 and 60 s: each listed token is "
+                                            "burned with the file's settings, which the window shows when the "
+                                            "token is laid."}));
+
+  ConnectTo(kReaderText);
+  auto token = LayToken("CSV0002");
+  // 00112233...eeff twice, in Base32 (xxd -r -p | base32, without its "=" padding).
+  QTRY_COMPARE(ControlOf<QLineEdit>(m_dlg, kSecretEdit)->text(),
+               QStringLiteral("AAISEM2EKVTHPCEZVK54ZXPO74ABCIRTIRKWM54ITGVLXTG5537Q"));
+  QVERIFY(ControlOf<QRadioButton>(m_dlg, kSha256)->isChecked());
+  QVERIFY(ControlOf<QRadioButton>(m_dlg, kTime60)->isChecked());
+  m_messages.Clear();
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  QCOMPARE(token->TimeStep(), 60);
+  QCOMPARE(token->Algorithm(), 2);
+  QCOMPARE(QByteArray(reinterpret_cast<const char*>(token->Seed().data()), static_cast<qsizetype>(token->Seed().size())).toHex(),
+           QByteArray("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"));
+}
+
+// Started with a PSKC key, the window's export set has a PSKC file beside the
+// CSV files, holding the burned token's secret encrypted under that key.
+void VantorDlgTest::pskcExportWithTheKeyGiven() {
+  EndStation();
+  const QByteArray key = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+  ui::UsePskcCredential(pskc::Credential::FromKey(key));
+  const auto forget = qScopeGuard([] { ui::UsePskcCredential(std::nullopt); });
+  StartStation();
+  ConnectTo(kReaderText);
+  auto token = LayToken();
+  ControlOf<QCheckBox>(m_dlg, kExportCheck)->setChecked(true);
+  EnterSecret(kRfcSecret);
+  PressBurnWhenReady();
+  QTRY_COMPARE(LabelText(m_dlg, kSuccessLabel), QStringLiteral("1"));
+  const QStringList names = ExportFiles();
+  QCOMPARE(names.size(), 5);
+  const QString pskcName = names.filter(QStringLiteral(".pskc")).value(0);
+  QVERIFY2(!pskcName.isEmpty(), qPrintable(names.join(' ')));
+  QFile file(QDir(DataPath()).filePath(pskcName));
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  const pskc::ReadResult read = pskc::Read(file.readAll(), pskc::Credential::FromKey(key));
+  QCOMPARE(read.error, QString());
+  QCOMPARE(read.entries.size(), size_t(1));
+  QCOMPARE(read.entries[0].serial, QStringLiteral("ZZ00000001"));
+  QCOMPARE(read.entries[0].secret, QByteArray("12345678901234567890"));
 }
 
 void VantorDlgTest::seedFileMatchFillsSecretAndBeeps() {
