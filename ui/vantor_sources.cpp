@@ -33,8 +33,8 @@
 
 namespace {
 
-const QString kSeedFileFilter =
-    QStringLiteral("Seed Files (*.csv *.pskc *.pskcxml *.xml);;CSV Files (*.csv);;PSKC Files (*.pskc *.pskcxml *.xml);;All Files (*.*)");
+// A PSKC file is chosen through "All Files": it is known by its content.
+const QString kSeedFileFilter = QStringLiteral("CSV Files (*.csv);;All Files (*.*)");
 
 QString SettingsText(const sources::SeedSettings& s) {
   QStringList parts;

@@ -48,6 +48,9 @@ def run(program, work, burns, lines, serials, readers, tag):
             out_dir, "--upn", "bench@example.com", "--json"]
     for name, _ in readers:
         args += ["--reader", name]
+    # ZZ_BENCH_PSKC_KEY_FILE adds the PSKC export file, written under that key.
+    if os.environ.get("ZZ_BENCH_PSKC_KEY_FILE"):
+        args += ["--pskc-key-file", os.environ["ZZ_BENCH_PSKC_KEY_FILE"]]
     # The readers take the next serial number from one queue, each as fast as it burns.
     queue = list(serials)
     held = {}

@@ -6,6 +6,7 @@
 # the export-line checks (cli_bench.py). ZZ_TOKEN_ANSWER_DELAY_MS=N makes every
 # virtual token answer each APDU N ms late, as a slow card does, so that the
 # readers' exchanges overlap as they do with real tokens.
+# ZZ_BENCH_PSKC_KEY_FILE=FILE adds a PSKC export file under that key.
 #   tests/bench/cli_bench.sh [BUILD_DIR] [BURNS] [SEED_LINES]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

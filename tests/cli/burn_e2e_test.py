@@ -397,6 +397,39 @@ def test_pskc_in_and_out(work):
         check(got == expected, f"pskc2csv reads the export as burned ({got} != {expected}; {read.stderr[-300:]!r})")
 
 
+def test_pskc_file_whole_after_sigkill(work):
+    """The burner killed (SIGKILL) in the middle of a run: its PSKC file on
+    disk is a whole document that pskc2csv reads, holding every token
+    reported burned and no token that does not hold its secret."""
+    if subprocess.run(["sh", "-c", "command -v pskc2csv"], capture_output=True).returncode:
+        return
+    key = "0f0e0d0c0b0a09080706050403020100"
+    key_file = os.path.join(work, "kill.key")
+    open(key_file, "w").write(key + "\n")
+    entries = {f"ZZE2EK{i:04d}": secret_for(3000 + i) for i in range(200)}
+    seeds = write_seed_file(work, "killed.csv", entries)
+    out = os.path.join(work, "killed")
+    feeder = Feeder("ABCD", entries)
+    burner = Burner("--seed-file", seeds, "--all-readers", "--export-dir", out, "--formats", "pskc",
+                    "--pskc-key-file", key_file)
+    check(wait_for(lambda: len(burner.lines(result="Succeeded")) >= 9, 60), "SIGKILL: burns before it")
+    burner.proc.kill()
+    burner.finish()
+    feeder.finish()
+    reported = {t["serial"] for t in burner.lines(result="Succeeded")}
+    names = [n for n in os.listdir(out) if n.endswith(".pskc")]
+    if not check(len(names) == 1, f"SIGKILL: one .pskc file ({os.listdir(out)})"):
+        return
+    read = subprocess.run(["pskc2csv", "--secret", key, "-c", "serial,secret", "-e", "hex",
+                           os.path.join(out, names[0])], capture_output=True, text=True)
+    check(read.returncode == 0, f"SIGKILL: pskc2csv reads the file ({read.stderr[-300:]!r})")
+    in_file = {line.split(",")[0]: line.split(",")[1].upper() for line in read.stdout.splitlines()[1:] if line}
+    check(reported <= set(in_file), f"SIGKILL: every token reported burned is in the file "
+                                    f"({sorted(reported - set(in_file))[:5]})")
+    check(all(feeder.held.get(s) == seed for s, seed in in_file.items()),
+          "SIGKILL: every token in the file holds the secret the file gives it")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="zz-cli-e2e.")
     started = time.monotonic()
@@ -405,6 +438,7 @@ def main():
     test_faults_while_others_go_on(work, seed_write_apdu)
     test_ctrl_c_in_the_middle(work)
     test_pskc_in_and_out(work)
+    test_pskc_file_whole_after_sigkill(work)
     print(f"{len(failures)} failure(s) in {time.monotonic() - started:.1f} s")
     return 1 if failures else 0
 

@@ -200,3 +200,64 @@ TEST(SeedTableBytes, SerialsThatDecodeAlikeStayApart) {
 }
 
 }  // namespace sources_test_bytes
+
+// PSKC files made by csv2pskc (python-pskc) as a seed source: each serial gets
+// its secret (as Base32 text), and its hash and window where the file gives
+// them; a file with a window the tokens cannot keep is refused whole.
+namespace pskc_source {
+
+QByteArray Fixture(const char* name) {
+  QFile file(QStringLiteral(ZZ_PSKC_FIXTURES "/") + QLatin1String(name));
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TEST(PskcSeedFile, GivesSecretsHashesAndWindows) {
+  sources::SeedTable::Clear();
+  const sources::PskcLoad load = sources::LoadPskcSeedFile(
+      Fixture("csv2pskc-password.pskcxml"), pskc::Credential::FromPassword(QStringLiteral("Orvex test password")));
+  ASSERT_EQ(load.error, QString());
+  EXPECT_EQ(load.tokens, 2);
+  EXPECT_EQ(load.settings.size(), 2u);
+  // "12345678901234567890" in Base32 (RFC 6238's secret; coreutils base32).
+  EXPECT_EQ(sources::SeedTable::Lookup("CSV0001"), QStringLiteral("GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"));
+  const std::optional<sources::SeedSettings> first = sources::SeedTable::Settings("CSV0001");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->algorithm, QByteArrayLiteral("SHA1"));
+  EXPECT_EQ(first->timeWindow, 30);
+  const std::optional<sources::SeedSettings> second = sources::SeedTable::Settings("CSV0002");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->algorithm, QByteArrayLiteral("SHA256"));
+  EXPECT_EQ(second->timeWindow, 60);
+  sources::SeedTable::Clear();
+}
+
+TEST(PskcSeedFile, IsRefusedWholeAndTheTableKept) {
+  sources::SeedTable::Clear();
+  ASSERT_EQ(sources::LoadPskcSeedFile(Fixture("csv2pskc-password.pskcxml"),
+                                      pskc::Credential::FromPassword(QStringLiteral("Orvex test password")))
+                .error,
+            QString());
+  const int before = sources::SeedTable::Size();
+  ASSERT_EQ(before, 2);
+  struct Case {
+    const char* name;
+    QByteArray file;
+    pskc::Credential credential;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"a window the tokens cannot keep", Fixture("csv2pskc-window45.pskcxml"), {},
+       "KeyPackage 1 (serial CSV0045) has a time interval of 45 s"},
+      {"a wrong password", Fixture("csv2pskc-password.pskcxml"), pskc::Credential::FromPassword(QStringLiteral("x")),
+       "wrong key or password"},
+  };
+  for (const Case& c : cases) {
+    const sources::PskcLoad load = sources::LoadPskcSeedFile(c.file, c.credential);
+    EXPECT_TRUE(load.error.contains(QLatin1String(c.error))) << c.name << ": " << load.error.toStdString();
+    EXPECT_EQ(sources::SeedTable::Size(), before) << c.name;
+  }
+  sources::SeedTable::Clear();
+}
+
+}  // namespace pskc_source
+
