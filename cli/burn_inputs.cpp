@@ -130,12 +130,6 @@ std::optional<QByteArray> ReadHead(const QString& path) {
   return file.read(64 * 1024);
 }
 
-QString SettingsText(const sources::SeedSettings& s) {
-  QStringList parts;
-  if (s.algorithm) parts << QString::fromLatin1(*s.algorithm);
-  if (s.timeWindow) parts << QStringLiteral("%1 s").arg(*s.timeWindow);
-  return parts.join(QStringLiteral(" and "));
-}
 
 std::optional<QString> LoadPskcSeed(const Options& o, RunSetup* setup) {
   QFile file(o.seedFile);
@@ -165,7 +159,7 @@ std::optional<QString> LoadPskcSeed(const Options& o, RunSetup* setup) {
     if (differs) {
       setup->notes << QStringLiteral("the seed file gives some of its tokens %1: they are burned with it, not with "
                                      "--algorithm %2 --time-window %3")
-                          .arg(SettingsText(s), QString::fromLatin1(o.choices.algorithm))
+                          .arg(sources::SeedSettingsText(s), QString::fromLatin1(o.choices.algorithm))
                           .arg(o.choices.timeWindow);
     }
   }

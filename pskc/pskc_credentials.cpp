@@ -29,17 +29,23 @@ std::optional<QByteArray> ReadSmallFile(const QString& path, QString* error) {
 
 }  // namespace
 
+std::optional<QByteArray> KeyFromHex(const QByteArray& text) {
+  const QByteArray digits = text.trimmed();
+  const bool hex = digits.size() == 32 && std::all_of(digits.begin(), digits.end(), [](char c) {
+                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                   });
+  if (!hex) return std::nullopt;
+  return QByteArray::fromHex(digits);
+}
+
 CredentialFile ReadKeyFile(const QString& path) {
   CredentialFile result;
   std::optional<QByteArray> bytes = ReadSmallFile(path, &result.error);
   if (!bytes) return result;
-  const QByteArray digits = bytes->trimmed();
-  const bool hex = digits.size() == 32 &&
-                   std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-  if (!hex) {
-    result.error = QStringLiteral("%1 does not hold a PSKC key of 32 hexadecimal digits").arg(path);
+  if (const std::optional<QByteArray> key = KeyFromHex(*bytes)) {
+    result.credential = Credential::FromKey(*key);
   } else {
-    result.credential = Credential::FromKey(QByteArray::fromHex(digits));
+    result.error = QStringLiteral("%1 does not hold a PSKC key of 32 hexadecimal digits").arg(path);
   }
   OPENSSL_cleanse(bytes->data(), static_cast<std::size_t>(bytes->size()));
   return result;

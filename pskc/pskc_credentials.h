@@ -14,6 +14,9 @@ struct CredentialFile {
   std::optional<Credential> credential;
   QString error;  // in words, when there is no credential
 };
+// A pre-shared AES-128 key from its 32 hexadecimal digits (blanks around them
+// allowed); nothing for any other text.
+std::optional<QByteArray> KeyFromHex(const QByteArray& text);
 // A pre-shared AES-128 key: 32 hexadecimal digits, blanks and a line end around them allowed.
 CredentialFile ReadKeyFile(const QString& path);
 // A password: the file's first line, without its end; not empty.

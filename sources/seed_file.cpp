@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <QFile>
+#include <QStringList>
 #include <QStringDecoder>
 #include <algorithm>
 #include <cstdio>
@@ -185,6 +186,13 @@ bool LoadSeedFile(const QString& path) {
   }
   PublishTable(std::move(data));
   return complete;
+}
+
+QString SeedSettingsText(const SeedSettings& settings) {
+  QStringList parts;
+  if (settings.algorithm) parts << QString::fromLatin1(*settings.algorithm);
+  if (settings.timeWindow) parts << QStringLiteral("%1 s").arg(*settings.timeWindow);
+  return parts.join(QStringLiteral(" and "));
 }
 
 PskcLoad LoadPskcSeedFile(const QByteArray& bytes, const pskc::Credential& credential) {

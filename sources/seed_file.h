@@ -38,6 +38,9 @@ struct SeedSettings {
   }
 };
 
+// "SHA256 and 60 s", as the operator is told of them.
+QString SeedSettingsText(const SeedSettings& settings);
+
 struct PskcLoad {
   QString error;  // empty when the file was taken; the table is unchanged otherwise
   int tokens = 0;

@@ -13,9 +13,6 @@
 #include <vector>
 
 #include <QFile>
-#include <QStringList>
-#include <algorithm>
-#include <cctype>
 
 #include "file_dialogs.h"
 #include "pskc_credentials.h"
@@ -36,12 +33,6 @@ namespace {
 // A PSKC file is chosen through "All Files": it is known by its content.
 const QString kSeedFileFilter = QStringLiteral("CSV Files (*.csv);;All Files (*.*)");
 
-QString SettingsText(const sources::SeedSettings& s) {
-  QStringList parts;
-  if (s.algorithm) parts << QString::fromLatin1(*s.algorithm);
-  if (s.timeWindow) parts << QStringLiteral("%1 s").arg(*s.timeWindow);
-  return parts.join(QStringLiteral(" and "));
-}
 const QString kImageFileFilter = QStringLiteral("PNG Files (*.png);;JPG Files (*.jpg)");
 
 // Long enough for the window to be off the screen before the picture is taken.
@@ -124,13 +115,12 @@ void CVantorDlg::LoadPskcSeedFile(const QString& path) {
       if (password) {
         credential = pskc::Credential::FromPassword(*typed);
       } else {
-        const QByteArray digits = typed->trimmed().toLatin1();
-        if (digits.size() != 32 || QByteArray::fromHex(digits).size() != 16 ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+        const std::optional<QByteArray> key = pskc::KeyFromHex(typed->toLatin1());
+        if (!key) {
           ShowError(this, QStringLiteral("Failed to load seed file!\nThe key is not 32 hexadecimal digits."));
           return;
         }
-        credential = pskc::Credential::FromKey(QByteArray::fromHex(digits));
+        credential = pskc::Credential::FromKey(*key);
       }
     }
   }
@@ -147,7 +137,7 @@ void CVantorDlg::LoadPskcSeedFile(const QString& path) {
   QStringList differing;
   for (const sources::SeedSettings& s : load.settings) {
     if ((s.algorithm && *s.algorithm != shown.algorithm) || (s.timeWindow && *s.timeWindow != shown.timeWindow)) {
-      differing << SettingsText(s);
+      differing << sources::SeedSettingsText(s);
     }
   }
   if (!differing.isEmpty()) {
