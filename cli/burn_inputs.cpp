@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSysInfo>
+#include <pwd.h>
+#include <unistd.h>
 
 #include "app_values.h"
 #include "burn_engine.h"
@@ -217,8 +220,37 @@ std::optional<QString> LoadSource(const Options& o, RunSetup* setup) {
       return std::nullopt;
     }
     case SecretSource::Random:
+    case SecretSource::Pool:  // opened once the readers are known and locked
       return std::nullopt;
   }
+  return std::nullopt;
+}
+
+QString LoginName() {
+  if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_name != nullptr) {
+    return QString::fromLocal8Bit(entry->pw_name);
+  }
+  return qEnvironmentVariable("USER");
+}
+
+// Connects to the pool, checks its key and takes the station's lock: a run
+// refused here has claimed nothing.
+std::optional<QString> OpenPool(const Options& o, RunSetup* setup) {
+  pool::StationOptions poolOptions;
+  setup->station = o.station.isEmpty() ? QSysInfo::machineHostName() : o.station;
+  if (setup->station.isEmpty()) return QStringLiteral("the host has no name: give --station NAME");
+  poolOptions.conninfo = o.poolConninfo.toStdString();
+  poolOptions.keyFile = o.poolKeyFile.toStdString();
+  poolOptions.station = setup->station.toStdString();
+  poolOptions.operatorName = (o.operatorName.isEmpty() ? LoginName() : o.operatorName).toStdString();
+  poolOptions.journalPath =
+      o.poolJournal.isEmpty() ? pool::DefaultJournalPath(poolOptions.station) : o.poolJournal.toStdString();
+  std::variant<std::unique_ptr<pool::StationPool>, std::string> opened = pool::StationPool::Open(poolOptions);
+  if (const std::string* why = std::get_if<std::string>(&opened)) {
+    return QStringLiteral("seed pool: %1").arg(QString::fromStdString(*why));
+  }
+  setup->pool = std::move(std::get<std::unique_ptr<pool::StationPool>>(opened));
+  for (const std::string& note : setup->pool->TakeNotes()) setup->notes << QString::fromStdString(note);
   return std::nullopt;
 }
 
@@ -313,6 +345,10 @@ std::variant<RunSetup, QString> PrepareRun(const Options& options, const ReaderL
   std::variant<std::shared_ptr<ReaderLocks>, QString> locked = LockReaders(setup.readers);
   if (const QString* why = std::get_if<QString>(&locked)) return *why;
   setup.locks = std::get<std::shared_ptr<ReaderLocks>>(locked);
+
+  if (*options.source == SecretSource::Pool) {
+    if (std::optional<QString> bad = OpenPool(options, &setup)) return *bad;
+  }
 
   if (!options.exportDir.isEmpty()) {
     if (!QDir().mkpath(options.exportDir)) {

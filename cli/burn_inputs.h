@@ -16,6 +16,7 @@
 #include "pskc_reader.h"
 #include "export_set.h"
 #include "reader_lock.h"
+#include "station_pool.h"
 
 namespace cli {
 
@@ -57,6 +58,8 @@ struct RunSetup {
   std::shared_ptr<SharedExports> exports;  // none without --export-dir
   std::shared_ptr<ReaderLocks> locks;      // held for the whole run
   std::optional<pskc::Credential> pskcCredential;  // --pskc-key-file or --pskc-password-file
+  std::shared_ptr<pool::StationPool> pool;         // --pool: open, its key checked, the station's lock held
+  QString station;                                 // --pool: the station's name in it
   // Notes for the start of the run (a PSKC seed file's own settings).
   QStringList notes;
 };

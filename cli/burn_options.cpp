@@ -47,7 +47,7 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
   using Take = std::function<std::optional<QString>(const QString&)>;  // a message when the value is bad
   const auto source = [&o](SecretSource s) -> std::optional<QString> {
     if (o.source && *o.source != s) {
-      return QStringLiteral("choose one secret source: --seed-file, --random or --secret-file");
+      return QStringLiteral("choose one secret source: --seed-file, --random, --secret-file or --pool");
     }
     if (o.source) return QStringLiteral("the secret source is given twice");
     o.source = s;
@@ -70,6 +70,35 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
        [&](const QString& v) {
          o.secretFile = v;
          return source(SecretSource::SecretFile);
+       }},
+      {QStringLiteral("--pool"),
+       [&](const QString& v) {
+         o.poolConninfo = v;
+         return source(SecretSource::Pool);
+       }},
+      {QStringLiteral("--pool-key-file"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--pool-key-file needs a file");
+         o.poolKeyFile = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--station"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.trimmed().isEmpty() || v.size() > 64) return QStringLiteral("--station takes a name of 1 to 64 characters");
+         o.station = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--operator"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.size() > 64) return QStringLiteral("--operator takes a name of at most 64 characters");
+         o.operatorName = v;
+         return std::nullopt;
+       }},
+      {QStringLiteral("--pool-journal"),
+       [&](const QString& v) -> std::optional<QString> {
+         if (v.isEmpty()) return QStringLiteral("--pool-journal needs a file");
+         o.poolJournal = v;
+         return std::nullopt;
        }},
       {QStringLiteral("--time-window"),
        [&](const QString& v) -> std::optional<QString> {
@@ -196,7 +225,19 @@ std::variant<Options, UsageError> ParseOptions(const QStringList& arguments) {
     }
     return o;
   }
-  if (!o.source) return UsageError{QStringLiteral("no secret source: give --seed-file, --random or --secret-file")};
+  if (!o.source) {
+    return UsageError{QStringLiteral("no secret source: give --seed-file, --random, --secret-file or --pool")};
+  }
+  const bool poolOptions = !o.poolKeyFile.isEmpty() || !o.station.isEmpty() || !o.poolJournal.isEmpty() ||
+                           !o.operatorName.isEmpty();
+  if (*o.source != SecretSource::Pool && poolOptions) {
+    return UsageError{QStringLiteral(
+        "--pool-key-file, --station, --operator and --pool-journal go with --pool: give --pool too")};
+  }
+  if (*o.source == SecretSource::Pool && o.poolKeyFile.isEmpty()) {
+    // The pool holds its secrets encrypted under this key.
+    return UsageError{QStringLiteral("--pool needs --pool-key-file")};
+  }
   if (o.readers.isEmpty() == !o.allReaders) {
     return UsageError{o.allReaders ? QStringLiteral("give --reader or --all-readers, not both")
                                    : QStringLiteral("no reader: give --reader NAME or --all-readers")};
@@ -254,6 +295,20 @@ QString UsageText() {
       "                          (128 not with the Azure file: the cloud directory's\n"
       "                          import takes at most 128 Base32 characters)\n"
       "  --secret-file FILE      one secret (Base32) for one token\n"
+      "  --pool CONNINFO         the bench's shared seed pool in PostgreSQL (a libpq\n"
+      "                          connection string; \"\" for the PG* environment\n"
+      "                          variables): each token gets a secret claimed for its\n"
+      "                          serial, and its burn is recorded there\n"
+      "\n"
+      "Seed pool (with --pool):\n"
+      "  --pool-key-file FILE    the pool key (64 hex digits), as orvex-zerazaduzu-pool\n"
+      "                          init made it; a wrong key is refused before any claim\n"
+      "  --station NAME          this station's name in the pool (default: the host's\n"
+      "                          name); one run per name at a time\n"
+      "  --operator NAME         who runs it, for the record (default: the login name)\n"
+      "  --pool-journal FILE     where bookings wait while the pool cannot be reached\n"
+      "                          (default ~/.local/state/orvex-zerazaduzu/\n"
+      "                          pool-journal-STATION.jsonl); replayed when it is back\n"
       "\n"
       "Token settings:\n"
       "  --time-window 30|60     seconds (default 30)\n"

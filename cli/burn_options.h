@@ -13,7 +13,7 @@
 
 namespace cli {
 
-enum class SecretSource { SeedFile, Random, SecretFile };
+enum class SecretSource { SeedFile, Random, SecretFile, Pool };
 
 struct Options {
   bool help = false;
@@ -24,6 +24,14 @@ struct Options {
   QString seedFile;
   int randomBytes = 0;
   QString secretFile;
+  // --pool: the shared seed pool's libpq connection string (empty: the PG*
+  // environment variables), its key file, this station's name in it, who
+  // runs it, and the journal its bookings go to while the pool is away.
+  QString poolConninfo;
+  QString poolKeyFile;
+  QString station;
+  QString operatorName;
+  QString poolJournal;
 
   station::Choices choices;
   bool syncClock = true;

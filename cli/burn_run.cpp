@@ -5,12 +5,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <openssl/crypto.h>
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "app_values.h"
 #include "burn_engine.h"
+#include "base32.h"
 #include "burned_secrets.h"
 #include "card_session.h"
 #include "link_token_port.h"
@@ -255,10 +257,10 @@ void Reporter::ShowStatusLocked(bool force) {
 
 RunBook::RunBook(const RunSetup& setup) : m_setup(setup) {}
 
-Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
+Turn RunBook::Begin(const QByteArray& serial, const QString& serialText, const QString& reader) {
   Turn turn;
   if (m_stopping) return turn;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
   turn.kind = Turn::Kind::Leave;
   if (m_burned.contains(serial)) {
     turn.leftAs = TokenResult::Skipped;
@@ -284,6 +286,13 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
     turn.leftAs = TokenResult::Skipped;
     turn.why = QStringLiteral("the burns under way make up the count of %1").arg(*count);
     return turn;
+  }
+  if (*m_setup.options.source == SecretSource::Pool) {
+    // The token counts as under way while its claim is made, outside the
+    // book's lock: the other readers' turns do not wait for the database.
+    m_underWay.insert(serial);
+    lock.unlock();
+    return ClaimFromPool(serial, serialText, reader);
   }
   QString secret;
   switch (*m_setup.options.source) {
@@ -312,6 +321,8 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
     case SecretSource::SecretFile:
       secret = m_setup.secretText;
       break;
+    case SecretSource::Pool:
+      break;
   }
   const std::optional<QByteArray> digest = station::BurnedSecrets::Digest(station::DecodeSecret(secret));
   if (!digest) {
@@ -332,6 +343,83 @@ Turn RunBook::Begin(const QByteArray& serial, const QString& serialText) {
   turn.secretText = secret;
   turn.digest = *digest;
   return turn;
+}
+
+Turn RunBook::ClaimFromPool(const QByteArray& serial, const QString& serialText, const QString& reader) {
+  Turn turn;
+  turn.kind = Turn::Kind::Leave;
+  std::variant<pool::SeedClaim, pool::ClaimRefused> claimed =
+      m_setup.pool->Claim(serial.toStdString(), reader.toStdString());
+  if (const auto* refused = std::get_if<pool::ClaimRefused>(&claimed)) {
+    turn.why = QStringLiteral("seed pool: ") + QString::fromStdString(refused->text);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_underWay.remove(serial);
+    if (refused->why == pool::ClaimRefusal::Burned) {
+      // Burned on this station or another: nothing to do for it.
+      turn.leftAs = TokenResult::Skipped;
+    } else {
+      m_lastOk[serial] = false;
+    }
+    return turn;
+  }
+  auto claim = std::make_shared<pool::SeedClaim>(std::get<pool::SeedClaim>(std::move(claimed)));
+  std::string unpadded((8 * claim->secret.size() + 4) / 5 + 1, '\0');  // and the encoder's NUL
+  const int encoded = claim->secret.empty() || claim->secret.size() > seed::kMaxSeedBytes
+                          ? -1
+                          : seed::Base32Encode(claim->secret.data(), claim->secret.size(), unpadded.data());
+  if (encoded <= 0) {
+    m_setup.pool->Release(*claim);
+    Abandon(serial);
+    turn.why = QStringLiteral("seed pool: the secret claimed holds %1 bytes, which no token takes; released")
+                   .arg(claim->secret.size());
+    return turn;
+  }
+  unpadded.resize(static_cast<std::size_t>(encoded));
+  const QString secret = NormaliseBase32(QString::fromStdString(unpadded));
+  OPENSSL_cleanse(unpadded.data(), unpadded.size());
+  const std::optional<QByteArray> digest = station::BurnedSecrets::Digest(claim->secret);
+  if (!digest) {
+    m_setup.pool->Release(*claim);
+    Abandon(serial);
+    turn.why = QStringLiteral("its secret cannot be compared with the others of this run");
+    return turn;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // The pool gives a secret to one serial only; this guards the run's own
+  // book against a pool that would not.
+  if (const auto owner = m_secretOwners.find(*digest); owner != m_secretOwners.end() && owner->second != serialText) {
+    m_underWay.remove(serial);
+    m_lastOk[serial] = false;
+    turn.why = QStringLiteral("its secret was already given to token %1 in this run").arg(owner->second);
+    return turn;
+  }
+  m_secretOwners[*digest] = serialText;
+  turn.kind = Turn::Kind::Burn;
+  turn.secretText = secret;
+  turn.digest = *digest;
+  if (claim->algorithm || claim->timeWindow) {
+    sources::SeedSettings settings;
+    if (claim->algorithm) settings.algorithm = QByteArray::fromStdString(*claim->algorithm);
+    settings.timeWindow = claim->timeWindow;
+    turn.settings = settings;
+  }
+  if (claim->resumedFrom) {
+    turn.note = QString::fromStdString(*claim->resumedFrom) == m_setup.station
+                    ? QStringLiteral("token %1 was claimed by an earlier run of this station: its burn is finished "
+                                     "with the same secret")
+                          .arg(serialText)
+                    : QStringLiteral("token %1 was claimed by station %2, which is gone: its burn is finished here "
+                                     "with the same secret")
+                          .arg(serialText, QString::fromStdString(*claim->resumedFrom));
+  }
+  turn.claim = std::move(claim);
+  return turn;
+}
+
+void RunBook::Abandon(const QByteArray& serial) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_underWay.remove(serial);
+  m_lastOk[serial] = false;
 }
 
 void RunBook::End(const QByteArray& serial, const QByteArray& digest, TokenResult result) {
@@ -507,6 +595,13 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   std::optional<station::FieldToken> ReadToken(bool keepClock = true);
   QByteArray ClockText(bool computerClock) const;
   void Dispatch(station::Event event) { m_driver.Dispatch(std::move(event)); }
+  // The pool's lines for the operator (the database lost, back, the journal replayed).
+  void PoolNotes();
+  // The turn's claim when the token was left without its secret: free again.
+  void ReleaseClaim();
+  // The token holds the claim's secret: its record into the pool (or the
+  // journal). Nothing, or why it is in neither.
+  std::optional<QString> BookBurn();
 
   const QString m_reader;
   const RunSetup& m_setup;
@@ -523,6 +618,7 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   std::optional<station::FieldToken> m_current;
   station::Form m_form;
   QByteArray m_digest;
+  std::shared_ptr<pool::SeedClaim> m_claim;  // from the pool: booked or released when the turn ends
   QStringList m_messages;
   std::optional<QString> m_booked;
   // Another token than the turn's answered its authentication (swapped in
@@ -661,14 +757,17 @@ bool Run::Worker::OnArrival() {
 }
 
 void Run::Worker::NewTurn(const station::FieldToken& token) {
-  const Turn turn = m_book.Begin(token.serialBytes, token.serialNumber);
+  const Turn turn = m_book.Begin(token.serialBytes, token.serialNumber, m_reader);
+  PoolNotes();
   if (turn.kind == Turn::Kind::Stop) return;
   if (turn.kind == Turn::Kind::Leave) {
     m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, turn.leftAs, turn.why});
     return;
   }
+  if (!turn.note.isEmpty()) m_reporter.Note(m_reader, turn.note);
   m_current = token;
   m_digest = turn.digest;
+  m_claim = turn.claim;
   m_form = station::Form{};
   m_form.secretText = turn.secretText;
   m_form.choices = m_setup.options.choices;
@@ -749,6 +848,7 @@ void Run::Worker::Conclude() {
     // The turn's token was not tried: it is free again and gets a new turn
     // when it is read again; the token that refused is reported.
     m_book.Release(m_current->serialBytes, m_digest);
+    ReleaseClaim();
     m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_refusedBy->serialNumber, TokenResult::Failed,
                       m_messages.join(QStringLiteral("; "))});
     m_reporter.Note(m_reader, QStringLiteral("token %1 was replaced by %2 before its burn: not tried")
@@ -760,6 +860,7 @@ void Run::Worker::Conclude() {
   }
   if (m_replacedBy && !m_booked) {
     m_book.Release(m_current->serialBytes, m_digest);
+    ReleaseClaim();
     m_reporter.Note(m_reader, QStringLiteral("token %1 was replaced by %2 before its burn: nothing was sent to it")
                                   .arg(m_current->serialNumber, *m_replacedBy));
     m_current.reset();
@@ -798,11 +899,74 @@ void Run::Worker::Conclude() {
     m_book.LineLost(m_current->serialNumber,
                     lines->path.isEmpty() ? station::ExportFileLabel(*lines->failed) : lines->path, lines->reason);
   }
+  if (m_claim) {
+    if (m_booked && *m_booked == QLatin1String("Succeeded")) {
+      // The token holds the secret, whatever became of its export lines.
+      if (const std::optional<QString> lost = BookBurn()) {
+        result = TokenResult::Failed;
+        message = message.isEmpty() ? *lost : message + QStringLiteral("; ") + *lost;
+      }
+    } else if (result == TokenResult::Unknown) {
+      // It may hold the secret: the claim stays, for this token only.
+      message += QStringLiteral("; its secret stays claimed for it in the pool: lay it on any station to finish");
+    } else {
+      ReleaseClaim();
+    }
+    m_claim.reset();
+  }
   m_book.End(m_current->serialBytes, m_digest, result);
   m_reporter.Token({QDateTime::currentDateTime(), m_reader, m_current->serialNumber, result, message});
   m_current.reset();
   m_booked.reset();
   m_messages.clear();
+}
+
+void Run::Worker::PoolNotes() {
+  if (!m_setup.pool) return;
+  for (const std::string& note : m_setup.pool->TakeNotes()) m_reporter.Note(m_reader, QString::fromStdString(note));
+}
+
+void Run::Worker::ReleaseClaim() {
+  if (!m_claim) return;
+  const pool::BookingResult released = m_setup.pool->Release(*m_claim);
+  PoolNotes();
+  if (released.how == pool::Booking::Failed) {
+    // The secret stays claimed for this token: no other token gets it.
+    m_reporter.Note(m_reader, QStringLiteral("token %1's claim could not be released in the pool (%2): its secret "
+                                             "stays claimed for it")
+                                  .arg(m_current ? m_current->serialNumber : QString(),
+                                       QString::fromStdString(released.text)));
+  }
+  m_claim.reset();
+}
+
+std::optional<QString> Run::Worker::BookBurn() {
+  pool::BurnFacts facts;
+  facts.reader = m_reader.toStdString();
+  facts.algorithm = m_form.choices.algorithm.toStdString();
+  facts.timeWindow = m_form.choices.timeWindow;
+  facts.displayTime = m_form.choices.displayTime;
+  facts.upn = m_form.userName.toStdString();
+  facts.burnedAtMs = QDateTime::currentMSecsSinceEpoch();
+  const pool::BookingResult booked = m_setup.pool->Burned(*m_claim, facts);
+  PoolNotes();
+  switch (booked.how) {
+    case pool::Booking::Committed:
+      return std::nullopt;
+    case pool::Booking::Journaled:
+      m_reporter.Note(m_reader, QStringLiteral("token %1's burn is in the station's journal: the pool cannot be "
+                                               "reached; it is replayed when the pool is back")
+                                    .arg(m_current->serialNumber));
+      return std::nullopt;
+    case pool::Booking::Failed:
+      break;
+  }
+  // Neither the pool nor the journal has it: the run takes no new token.
+  const QString why = QString::fromStdString(booked.text);
+  m_book.LineLost(m_current->serialNumber, QStringLiteral("the seed pool"), why);
+  return QStringLiteral("the token holds its secret but its burn could not be recorded in the seed pool or the "
+                        "journal: %1; its claim stays in the pool for it")
+      .arg(why);
 }
 
 // The run.
@@ -826,6 +990,9 @@ int Run::Execute() {
     }
   }
   m_reporter.Note(QString(), QStringLiteral("burning on %1").arg(m_setup.readers.join(QStringLiteral(", "))));
+  if (m_setup.pool) {
+    m_reporter.Note(QString(), QStringLiteral("secrets from the seed pool, as station %1").arg(m_setup.station));
+  }
   for (const QString& note : m_setup.notes) m_reporter.Note(QString(), note);
   if (m_setup.exports && WritesAzure(m_setup.options)) {
     if (m_setup.options.choices.algorithm != "SHA1") {
@@ -846,6 +1013,16 @@ int Run::Execute() {
                                    .arg(lost.size())
                                    .arg(lost.size() == 1 ? QStringLiteral("token is") : QStringLiteral("tokens are"))
                                    .arg(lost.join(QStringLiteral("; "))));
+  }
+  if (m_setup.pool) {
+    for (const std::string& note : m_setup.pool->TakeNotes()) m_reporter.Note(QString(), QString::fromStdString(note));
+    if (const int waiting = m_setup.pool->JournalEntries(); waiting > 0) {
+      m_reporter.Note(QString(), QStringLiteral("%1 in the station's journal, not yet in the seed pool: the next run "
+                                                "of station %2 replays %3 once the pool can be reached")
+                                     .arg(waiting == 1 ? QStringLiteral("1 booking is")
+                                                       : QStringLiteral("%1 bookings are").arg(waiting),
+                                          m_setup.station, waiting == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+    }
   }
   m_reporter.Finish();
   const bool exportsFailed = m_setup.exports && m_setup.exports->Failed();

@@ -87,7 +87,9 @@ struct Turn {
   QByteArray digest;   // Burn: the secret's claim in the run
   TokenResult leftAs = TokenResult::Left;  // Leave
   QString why;         // Leave
-  std::optional<sources::SeedSettings> settings;  // Burn: what a PSKC seed file gives the token
+  std::optional<sources::SeedSettings> settings;  // Burn: what a PSKC seed file or the pool gives the token
+  std::shared_ptr<pool::SeedClaim> claim;         // Burn from the pool: the claim, committed
+  QString note;  // Burn: a line for the operator (a claim taken up again)
 };
 
 // The run's shared decisions. Any thread.
@@ -95,7 +97,7 @@ class RunBook {
  public:
   RunBook(const RunSetup& setup);
 
-  Turn Begin(const QByteArray& serial, const QString& serialText);
+  Turn Begin(const QByteArray& serial, const QString& serialText, const QString& reader);
   void End(const QByteArray& serial, const QByteArray& digest, TokenResult result);
   // The token refused the customer key, or its answer was lost and it may
   // have counted a try: it is not authenticated again in this run.
@@ -120,6 +122,10 @@ class RunBook {
   bool AllBurned() const;
 
  private:
+  // The secret claimed in the pool for a token already counted under way.
+  Turn ClaimFromPool(const QByteArray& serial, const QString& serialText, const QString& reader);
+  void Abandon(const QByteArray& serial);
+
   const RunSetup& m_setup;
   mutable std::mutex m_mutex;
   std::atomic<bool> m_stopping{false};
