@@ -90,6 +90,9 @@ struct Turn {
   std::optional<sources::SeedSettings> settings;  // Burn: what a PSKC seed file or the pool gives the token
   std::shared_ptr<pool::SeedClaim> claim;         // Burn from the pool: the claim, committed
   QString note;  // Burn: a line for the operator (a claim taken up again)
+  // Leave: the seed pool cannot be reached; nothing was claimed or sent, and
+  // the token may wait on its reader until the pool is back.
+  bool waitForPool = false;
 };
 
 // The run's shared decisions. Any thread.
