@@ -100,7 +100,8 @@ class RunBook {
  public:
   RunBook(const RunSetup& setup);
 
-  Turn Begin(const QByteArray& serial, const QString& serialText, const QString& reader);
+  // reader: where the token lies, for the pool's claim.
+  Turn Begin(const QByteArray& serial, const QString& serialText, const QString& reader = QString());
   void End(const QByteArray& serial, const QByteArray& digest, TokenResult result);
   // The token refused the customer key, or its answer was lost and it may
   // have counted a try: it is not authenticated again in this run.
