@@ -86,9 +86,9 @@ BEGIN
                         NULL::integer, NULL::text, NULL::bigint;
     RETURN;
   END IF;
-  -- A second round only after another station gave this serial a row at the
+  -- Another round only after another station gave this serial a row at the
   -- same moment: that row then decides.
-  FOR attempt IN 1..2 LOOP
+  FOR attempt IN 1..3 LOOP
     SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.serial = p_serial FOR UPDATE;
     IF FOUND THEN
       IF r.state = 'burned' THEN
@@ -117,6 +117,17 @@ BEGIN
     SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.state = 'free' AND s.serial IS NULL
       ORDER BY s.id LIMIT 1 FOR UPDATE SKIP LOCKED;
     IF NOT FOUND THEN
+      -- Every free row is held by a claim under way, which may yet leave it
+      -- free (another station's claim of the same serial): wait for them.
+      SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.state = 'free' AND s.serial IS NULL
+        ORDER BY s.id LIMIT 1 FOR UPDATE;
+    END IF;
+    IF NOT FOUND THEN
+      -- The row waited for may have gone to this very serial, claimed by
+      -- another station: that row decides.
+      IF EXISTS (SELECT 1 FROM orvex_pool.seed s WHERE s.serial = p_serial) THEN
+        CONTINUE;
+      END IF;
       RETURN QUERY SELECT 'nofree'::text, NULL::bigint, NULL::text, NULL::bytea, NULL::bytea, NULL::text,
                           NULL::integer, NULL::text, NULL::bigint;
       RETURN;
