@@ -56,13 +56,16 @@ CREATE INDEX IF NOT EXISTS seed_claimed ON orvex_pool.seed (station) WHERE state
 )sql";
 
 // Whether a station's run holds its lock: a session lock on
-// (kStationLockClass, hashtext(station)), seen in pg_locks.
+// (kStationLockClass, hashtext(station)) in this database (advisory locks
+// are a database's own), seen in pg_locks.
 const char* const kFunctions = R"sql(
 CREATE OR REPLACE FUNCTION orvex_pool.station_running(p_station text) RETURNS boolean
 LANGUAGE sql STABLE AS $fn$
   SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_locks l
                  WHERE l.locktype = 'advisory' AND l.classid = 1331318833::oid
-                   AND l.objid = hashtext(p_station)::oid AND l.objsubid = 2 AND l.granted)
+                   AND l.objid = hashtext(p_station)::oid AND l.objsubid = 2 AND l.granted
+                   AND l.database = (SELECT d.oid FROM pg_catalog.pg_database d
+                                     WHERE d.datname = current_database()))
 $fn$;
 
 -- The claim of a secret for a token, in one round trip. Outcomes: claimed,

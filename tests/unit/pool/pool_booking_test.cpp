@@ -181,6 +181,7 @@ TEST_F(PoolOutage, AJournalLeftByAnEarlierRunIsReplayedAtOpenOnceOnly) {
     EXPECT_EQ(notes, "1 journal entry replayed into the pool\n");
     EXPECT_EQ(Sql("SELECT state FROM orvex_pool.seed WHERE serial = 'T1'"), "burned");
   }
+  WaitUntilNotRunning("A");
   pooltest::WriteFile(journal, copy);
   std::unique_ptr<pool::StationPool> station = OpenStation("A");
   ASSERT_TRUE(station);

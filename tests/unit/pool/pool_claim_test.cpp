@@ -92,6 +92,7 @@ TEST_F(PoolTest, OwnClaimOfAnEarlierRunIsResumed) {
     id = claim.id;
     secret = claim.secret;
   }  // the run ends with the claim open, as a crash leaves it
+  WaitUntilNotRunning("A");
   std::unique_ptr<pool::StationPool> again = OpenStation("A");
   ASSERT_TRUE(again);
   pool::SeedClaim resumed = ClaimOk(*again, "T1", "R2");
@@ -117,6 +118,7 @@ TEST_F(PoolTest, OtherStationsClaimIsTakenOverOnlyOnceItsLockIsGone) {
   EXPECT_EQ(Sql("SELECT station FROM orvex_pool.seed WHERE serial = 'T1'"), "B");
 
   b.reset();  // station B's run is gone, and its lock with it
+  WaitUntilNotRunning("B");
   const pool::SeedClaim taken = ClaimOk(*a, "T1");
   EXPECT_EQ(taken.id, first.id);
   EXPECT_EQ(taken.secret, first.secret);
@@ -138,6 +140,7 @@ TEST_F(PoolTest, SecondRunOfAStationIsRefused) {
   EXPECT_NE(std::get<std::string>(second).find("station A is running already"), std::string::npos)
       << std::get<std::string>(second);
   first.reset();
+  WaitUntilNotRunning("A");
   EXPECT_TRUE(OpenStation("A"));
 }
 

@@ -116,6 +116,16 @@ class PoolTest : public ::testing::Test {
     ASSERT_TRUE(std::holds_alternative<int64_t>(loaded)) << std::get<std::string>(loaded);
   }
 
+  // A run that ended leaves its lock to the server, which lets go of it once
+  // its session's end is noticed, a moment later.
+  void WaitUntilNotRunning(const std::string& station) {
+    for (int i = 0; i < 100; ++i) {
+      if (Sql("SELECT orvex_pool.station_running('" + station + "')") == "f") return;
+      ::usleep(20000);
+    }
+    ADD_FAILURE() << "station " << station << " still holds its lock";
+  }
+
   void Generate(int count) {
     auto made = m_admin->Generate(Key(), count, 20);
     ASSERT_TRUE(std::holds_alternative<int64_t>(made)) << std::get<std::string>(made);
