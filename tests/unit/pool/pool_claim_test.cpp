@@ -81,6 +81,21 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"new_serial_without_generated_secrets", "NEW2", pool::ClaimRefusal::NoFreeSecret, "NEW2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Serials and readers are the token's and the PC/SC layer's bytes: quotes,
+// backslashes and non-ASCII text reach the pool as they are.
+TEST_F(PoolTest, SerialsAndReadersAreTakenAsTheyAre) {
+  const std::string fixed = "O'Brien\\1 \xC3\xA9";
+  const std::string generated = "x'); DROP TABLE orvex_pool.seed; --";
+  LoadFixed({{fixed, BytesOf("a fixed secret, 20 b")}});
+  Generate(1);
+  std::unique_ptr<pool::StationPool> station = OpenStation("A");
+  ASSERT_TRUE(station);
+  EXPECT_EQ(ClaimOk(*station, fixed, "Reader 'B' \\ 01").secret, BytesOf("a fixed secret, 20 b"));
+  EXPECT_EQ(ClaimOk(*station, generated).secret.size(), 20u);
+  EXPECT_EQ(Sql("SELECT reader FROM orvex_pool.seed WHERE serial = " + m_sql->Literal(fixed)), "Reader 'B' \\ 01");
+  EXPECT_EQ(Sql("SELECT count(*) FROM orvex_pool.seed WHERE serial = " + m_sql->Literal(generated)), "1");
+}
+
 TEST_F(PoolTest, OwnClaimOfAnEarlierRunIsResumed) {
   Generate(3);
   int64_t id = 0;
