@@ -374,7 +374,10 @@ int Command::Export() {
   }
   std::optional<int64_t> sinceMs;
   if (const std::string since = Option(m_a, "since"); !since.empty()) {
-    const QDateTime time = QDateTime::fromString(QString::fromStdString(since), Qt::ISODateWithMs);
+    // RFC 3339 lets a space stand for the 'T' between date and time.
+    QString text = QString::fromStdString(since);
+    if (text.size() > 10 && text[10] == u' ') text[10] = u'T';
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!time.isValid()) {
       throw UsageError{"--since takes an ISO 8601 time such as 2025-03-04T10:00:00Z, not '" + since + "'"};
     }

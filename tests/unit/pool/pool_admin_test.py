@@ -173,8 +173,10 @@ try:
     check(out == "upn,serial number,secret key,time interval,manufacturer,model\r\n"
                  "u@example.org,S1,JBSWY3DPEHPK3PXP,30,Halcy Vuzuvaro,Orvex\r\n"
                  ",S2,MZXW6,30,Halcy Vuzuvaro,Orvex\r\n", "azure export: %r" % out)
-    out, _ = run("export", "--format", "oath", "--since", "2025-01-02T10:00:00Z")
-    check(out == "S1,48656C6C6F21DEADBEEF,totp,6,30,sha1\r\nS2,666F6F,totp,6,30,sha1\r\n", "oath since: %r" % out)
+    for since in ("2025-01-02T10:00:00Z", "2025-01-02 11:00:00+01:00", "2025-01-02T10:00:00.000Z"):
+        out, _ = run("export", "--format", "oath", "--since", since)
+        check(out == "S1,48656C6C6F21DEADBEEF,totp,6,30,sha1\r\nS2,666F6F,totp,6,30,sha1\r\n",
+              "oath since %s: %r" % (since, out))
     run("export", "--format", "hex", "--output", "burned.hex.csv")
     check(os.stat(os.path.join(work, "burned.hex.csv")).st_mode & 0o777 == 0o600, "export file mode")
     _, err = run("export", "--format", "hex", "--output", "burned.hex.csv", code=1)

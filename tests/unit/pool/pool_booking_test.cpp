@@ -212,6 +212,22 @@ TEST_F(PoolOutage, OpenRefusesWhileThePoolIsAway) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
+TEST(PoolJournalPath, InTheStateDirectoryWithTheStationsNameKeptSafe) {
+  const char* saved = std::getenv("XDG_STATE_HOME");
+  const std::string restore = saved ? saved : "";
+  ::setenv("XDG_STATE_HOME", "/var/state", 1);
+  EXPECT_EQ(pool::DefaultJournalPath("Station 1/../x"),
+            "/var/state/orvex-zerazaduzu/pool-journal-Station%201%2F..%2Fx.jsonl");
+  ::setenv("XDG_STATE_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
+  ::setenv("HOME", "/home/ann", 1);
+  EXPECT_EQ(pool::DefaultJournalPath("A"), "/home/ann/.local/state/orvex-zerazaduzu/pool-journal-A.jsonl");
+  if (saved) {
+    ::setenv("XDG_STATE_HOME", restore.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_STATE_HOME");
+  }
+}
+
 TEST(PoolJournalLine, RoundTripsAndRefusesAWriteCutShort) {
   pool::JournalEntry entry;
   entry.outcome = pool::JournalEntry::Outcome::Burned;
