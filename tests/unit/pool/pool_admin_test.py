@@ -100,7 +100,7 @@ try:
     check("chmod 600" in err, "world-readable key file: " + err)
     os.chmod(key_path, 0o600)
     _, err = run("init", code=1, key="fresh/new.key")
-    check("cannot create pool key file" in err, "key file in a missing directory: " + err)
+    check("pool key file: cannot create" in err, "key file in a missing directory: " + err)
 
     # The key check value, the MAC and the sealed secret, opened here.
     key = bytes.fromhex(key_text.strip())
