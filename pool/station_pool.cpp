@@ -74,7 +74,13 @@ class PgStationPool final : public StationPool {
   // The first session: connect, check the key, take the lock, replay.
   std::optional<std::string> Start() {
     const Session session = EnsureSession(true);
-    if (session.up) return std::nullopt;
+    if (session.up) {
+      // One connection for the claims, ready before the first token: a new
+      // session costs the server a process and more than the claim itself.
+      std::string why;
+      if (std::unique_ptr<Connection> connection = Borrow(&why)) GiveBack(std::move(connection));
+      return std::nullopt;
+    }
     return session.outOfReach ? "the pool cannot be reached: " + session.why : session.why;
   }
 
