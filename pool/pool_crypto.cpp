@@ -74,7 +74,6 @@ PoolKey::~PoolKey() {
 
 std::optional<PoolKey> PoolKey::FromHex(std::string_view text) {
   if (text.size() == kPoolKeyBytes * 2 + 1 && text.back() == '\n') text.remove_suffix(1);
-  if (text.size() == kPoolKeyBytes * 2 + 1 && text.back() == '\r') return std::nullopt;
   if (text.size() != kPoolKeyBytes * 2) return std::nullopt;
   std::array<uint8_t, kPoolKeyBytes> key{};
   for (std::size_t i = 0; i < kPoolKeyBytes; ++i) {
