@@ -11,7 +11,7 @@ pkgs=(build-essential cmake pkg-config qt6-base-dev libpcsclite-dev pcscd vsmart
 if [ "$what" = test ]; then
   pkgs+=(oathtool qrencode imagemagick clang libclang-rt-14-dev coreutils xvfb xauth procps xdotool dbus-daemon
         desktop-file-utils appstream lintian file at-spi2-core python3-pyatspi pskc-utils pskctool python3-pskc
-        postgresql)
+        postgresql python3-cryptography)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
