@@ -89,6 +89,9 @@ BEGIN
                         NULL::integer, NULL::text, NULL::bigint;
     RETURN;
   END IF;
+  -- Claims of one serial follow each other: two at once would each give it a
+  -- generated row and wait on the other's unique entry, a deadlock.
+  PERFORM pg_advisory_xact_lock(1331318834, hashtext(p_serial));
   -- Another round only after another station gave this serial a row at the
   -- same moment: that row then decides.
   FOR attempt IN 1..3 LOOP
