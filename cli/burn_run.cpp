@@ -792,7 +792,15 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
     }
     return;
   }
-  if (m_poolWaiting) EndPoolWait(QStringLiteral("another token was laid in its place"));
+  if (m_poolWaiting) {
+    // The token that waited has its turn now; another laid in its place
+    // ends its wait.
+    if (m_poolWaiting->serialBytes == token.serialBytes) {
+      m_poolWaiting.reset();
+    } else {
+      EndPoolWait(QStringLiteral("another token was laid in its place"));
+    }
+  }
   if (turn.kind == Turn::Kind::Leave) {
     m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, turn.leftAs, turn.why});
     return;

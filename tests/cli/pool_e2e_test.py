@@ -228,6 +228,9 @@ def test_database_stopped_mid_run(pool, burn_apdus):
         pg("start-server")
     check(wait_for(lambda: station.lines(serial="ZZPOOLJRN2", result="Succeeded"), 30),
           "journal: once the pool is back, the waiting token is burned")
+    time.sleep(0.3)
+    lines = station.lines(serial="ZZPOOLJRN2")
+    check([t["result"] for t in lines] == ["Succeeded"], f"journal: its one line is its success ({lines})")
     status = stop(station)
     check(status == 0, f"journal: exit status 0 (got {status}; {station.stderr[-300:]!r})")
     check("the pool is back: 1 journal entry replayed" in station.stderr, "journal: the replay is said")
