@@ -172,8 +172,10 @@ class Slot:
             return
         if result in ("Succeeded", "Skipped"):
             self.bench.fault(f"{serial} reported {result} on {self.reader} but holds no seed ({report.get('message')})")
-        elif result in ("Left", "Failed") and not seed and "stays claimed" not in report.get("message", ""):
-            # The turn ended without a write: its claim went back to the pool.
+        elif (result in ("Left", "Failed") and not seed and int(state["apdus"]) - current.apdus_at_lay >= 2
+              and "stays claimed" not in report.get("message", "")):
+            # Its authentication began in this lay and the turn ended without a
+            # write: the station gave its claim back to the pool.
             current.claim_kept = False
         self.bench.count(f"reported {result}")
         self.relay(current, result)
