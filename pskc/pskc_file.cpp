@@ -41,13 +41,21 @@ std::unique_ptr<PskcFile> PskcFile::Create(const QString& path, Protection prote
   return file;
 }
 
-bool PskcFile::Add(const TokenEntry& entry, QString* error) {
-  std::optional<SealedEntry> sealed = Seal(entry, m_protection, error);
-  if (!sealed) return false;
-  m_entries.push_back(std::move(*sealed));
+bool PskcFile::Add(const TokenEntry& entry, QString* error) { return AddAll({entry}, error); }
+
+bool PskcFile::AddAll(const std::vector<TokenEntry>& entries, QString* error) {
+  const std::size_t before = m_entries.size();
+  for (const TokenEntry& entry : entries) {
+    std::optional<SealedEntry> sealed = Seal(entry, m_protection, error);
+    if (!sealed) {
+      m_entries.resize(before);
+      return false;
+    }
+    m_entries.push_back(std::move(*sealed));
+  }
   bool inPlace = false;
   if (!Publish(WriteDocument(m_entries, m_protection), false, &inPlace, error)) {
-    if (!inPlace) m_entries.pop_back();
+    if (!inPlace) m_entries.resize(before);
     return false;
   }
   return true;

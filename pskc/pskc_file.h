@@ -29,6 +29,9 @@ class PskcFile {
   // directory's flush failed: the file then holds the token (and so does every
   // later rewrite), and the reason says it may not be on disk.
   bool Add(const TokenEntry& entry, QString* error);
+  // Several tokens in one rewrite, all or none: an export of many tokens at
+  // once costs one document written, not one a token.
+  bool AddAll(const std::vector<TokenEntry>& entries, QString* error);
 
   int Count() const { return static_cast<int>(m_entries.size()); }
   const QString& path() const { return m_path; }

@@ -4,10 +4,11 @@
 set -euo pipefail
 what=${1:-build}
 pkgs=(build-essential cmake pkg-config qt6-base-dev libpcsclite-dev pcscd vsmartcard-vpcd fonts-liberation2
-      libssl-dev libstb-dev libzxing-dev libgtest-dev)
+      libssl-dev libstb-dev libzxing-dev libgtest-dev libpq-dev)
 if [ "$what" = test ]; then
   pkgs+=(oathtool qrencode imagemagick clang libclang-rt-14-dev coreutils xvfb xauth procps xdotool dbus-daemon
-        desktop-file-utils appstream lintian file at-spi2-core python3-pyatspi pskc-utils pskctool python3-pskc)
+        desktop-file-utils appstream lintian file at-spi2-core python3-pyatspi pskc-utils pskctool python3-pskc
+        postgresql)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

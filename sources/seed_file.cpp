@@ -195,48 +195,64 @@ QString SeedSettingsText(const SeedSettings& settings) {
   return parts.join(QStringLiteral(" and "));
 }
 
+PskcSeed::~PskcSeed() {
+  if (!secret.isEmpty()) OPENSSL_cleanse(secret.data(), static_cast<std::size_t>(secret.size()));
+}
+
+PskcSeeds ReadPskcSeeds(const QByteArray& bytes, const pskc::Credential& credential) {
+  PskcSeeds out;
+  const pskc::ReadResult read = pskc::Read(bytes, credential);
+  if (!read.error.isEmpty()) {
+    out.error = read.error;
+    return out;
+  }
+  const auto refuse = [&out](QString error) {
+    out.seeds.clear();
+    out.error = std::move(error);
+    return std::move(out);
+  };
+  int number = 0;
+  for (const pskc::ReadEntry& entry : read.entries) {
+    ++number;
+    const QString name = QStringLiteral("KeyPackage %1 (serial %2)").arg(number).arg(entry.serial);
+    if (entry.serial.isEmpty()) return refuse(QStringLiteral("KeyPackage %1 names no serial number").arg(number));
+    if (entry.secret.isEmpty()) return refuse(name + QStringLiteral(" holds no secret"));
+    PskcSeed seed;
+    if (entry.algorithm == pskc::Suite::Sha1) seed.settings.algorithm = QByteArrayLiteral("SHA1");
+    if (entry.algorithm == pskc::Suite::Sha256) seed.settings.algorithm = QByteArrayLiteral("SHA256");
+    if (entry.timeInterval) {
+      if (*entry.timeInterval != 30 && *entry.timeInterval != 60) {
+        return refuse(name + QStringLiteral(" has a time interval of %1 s: the tokens keep 30 or 60 s")
+                                 .arg(*entry.timeInterval));
+      }
+      seed.settings.timeWindow = *entry.timeInterval;
+    }
+    seed.serial = entry.serial.toUtf8();
+    seed.secret = QByteArray(entry.secret.constData(), entry.secret.size());  // a copy of its own, cleansed with it
+    out.seeds.push_back(std::move(seed));
+  }
+  return out;
+}
+
 PskcLoad LoadPskcSeedFile(const QByteArray& bytes, const pskc::Credential& credential) {
   PskcLoad load;
-  const pskc::ReadResult read = pskc::Read(bytes, credential);
+  const PskcSeeds read = ReadPskcSeeds(bytes, credential);
   if (!read.error.isEmpty()) {
     load.error = read.error;
     return load;
   }
   auto data = std::make_unique<TableData>();
-  int number = 0;
-  for (const pskc::ReadEntry& entry : read.entries) {
-    ++number;
-    const QString name = QStringLiteral("KeyPackage %1 (serial %2)").arg(number).arg(entry.serial);
-    if (entry.serial.isEmpty()) {
-      load.error = QStringLiteral("KeyPackage %1 names no serial number").arg(number);
-      return load;
-    }
-    if (entry.secret.isEmpty()) {
-      load.error = name + QStringLiteral(" holds no secret");
-      return load;
-    }
-    SeedSettings settings;
-    if (entry.algorithm == pskc::Suite::Sha1) settings.algorithm = QByteArrayLiteral("SHA1");
-    if (entry.algorithm == pskc::Suite::Sha256) settings.algorithm = QByteArrayLiteral("SHA256");
-    if (entry.timeInterval) {
-      if (*entry.timeInterval != 30 && *entry.timeInterval != 60) {
-        load.error = name + QStringLiteral(" has a time interval of %1 s: the tokens keep 30 or 60 s")
-                                .arg(*entry.timeInterval);
-        return load;
-      }
-      settings.timeWindow = *entry.timeInterval;
-    }
-    std::string text(static_cast<std::size_t>(entry.secret.size()) * 8 / 5 + 8, '\0');
-    const int n = seed::Base32Encode(reinterpret_cast<const uint8_t*>(entry.secret.constData()),
-                                     static_cast<std::size_t>(entry.secret.size()), text.data());
+  for (const PskcSeed& seed : read.seeds) {
+    std::string text(static_cast<std::size_t>(seed.secret.size()) * 8 / 5 + 8, '\0');
+    const int n = seed::Base32Encode(reinterpret_cast<const uint8_t*>(seed.secret.constData()),
+                                     static_cast<std::size_t>(seed.secret.size()), text.data());
     text.resize(static_cast<std::size_t>(std::max(n, 0)));
-    const QByteArray serial = entry.serial.toUtf8();
-    const QByteArray serialBytes = data->serials.Store(std::string_view(serial.constData(), serial.size()));
+    const QByteArray serialBytes = data->serials.Store(std::string_view(seed.serial.constData(), seed.serial.size()));
     data->entries.insert(serialBytes, data->text.Store(text));
-    data->settings.insert(serialBytes, settings);
+    data->settings.insert(serialBytes, seed.settings);
     OPENSSL_cleanse(text.data(), text.size());
-    if (std::find(load.settings.begin(), load.settings.end(), settings) == load.settings.end()) {
-      load.settings.push_back(settings);
+    if (std::find(load.settings.begin(), load.settings.end(), seed.settings) == load.settings.end()) {
+      load.settings.push_back(seed.settings);
     }
   }
   load.tokens = static_cast<int>(data->entries.size());

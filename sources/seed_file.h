@@ -41,6 +41,27 @@ struct SeedSettings {
 // "SHA256 and 60 s", as the operator is told of them.
 QString SeedSettingsText(const SeedSettings& settings);
 
+// One token of a PSKC file: its serial number's bytes, its secret and the
+// settings the file gives it.
+struct PskcSeed {
+  PskcSeed() = default;
+  PskcSeed(const PskcSeed&) = delete;
+  PskcSeed& operator=(const PskcSeed&) = delete;
+  PskcSeed(PskcSeed&&) = default;
+  PskcSeed& operator=(PskcSeed&&) = default;
+  ~PskcSeed();  // the secret's bytes are cleansed
+  QByteArray serial;
+  QByteArray secret;
+  SeedSettings settings;
+};
+struct PskcSeeds {
+  QString error;  // the file is refused whole when it is set, and seeds is empty
+  std::vector<PskcSeed> seeds;
+};
+// A PSKC file's tokens with the rules LoadPskcSeedFile applies, for a reader
+// other than the SeedTable (the pool's administrator loads them into the pool).
+PskcSeeds ReadPskcSeeds(const QByteArray& bytes, const pskc::Credential& credential);
+
 struct PskcLoad {
   QString error;  // empty when the file was taken; the table is unchanged otherwise
   int tokens = 0;

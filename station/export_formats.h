@@ -38,6 +38,14 @@ class ExportWriter {
   // that the file is still the one its name leads to. Nothing, or why the
   // token is not in it.
   virtual std::optional<QString> Add(const BurnRecord& record) = 0;
+  // Several tokens, as one Add each unless the writer can do better (a
+  // document rewritten whole writes them in one rewrite, all or none).
+  virtual std::optional<QString> AddAll(const std::vector<const BurnRecord*>& records) {
+    for (const BurnRecord* record : records) {
+      if (std::optional<QString> why = Add(*record)) return why;
+    }
+    return std::nullopt;
+  }
 };
 
 // One export format: the ending of its file and the writer that fills it.

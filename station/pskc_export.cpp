@@ -6,6 +6,18 @@
 namespace station {
 namespace {
 
+pskc::TokenEntry EntryOf(const BurnRecord& record) {
+  pskc::TokenEntry entry;
+  entry.serial = record.serialNumber;
+  entry.secret = QByteArray(reinterpret_cast<const char*>(record.secretBytes.data()),
+                            static_cast<qsizetype>(record.secretBytes.size()));
+  entry.algorithm = record.choices.algorithm == "SHA256" ? pskc::Suite::Sha256 : pskc::Suite::Sha1;
+  entry.timeInterval = record.choices.timeWindow;
+  entry.manufacturer = QStringLiteral("Halcy Vuzuvaro");
+  entry.model = QStringLiteral("Orvex");
+  return entry;
+}
+
 class PskcWriter : public ExportWriter {
  public:
   explicit PskcWriter(pskc::Credential credential) : m_credential(std::move(credential)) {}
@@ -24,19 +36,16 @@ class PskcWriter : public ExportWriter {
     return std::nullopt;
   }
 
-  std::optional<QString> Add(const BurnRecord& record) override {
+  std::optional<QString> Add(const BurnRecord& record) override { return AddAll({&record}); }
+
+  std::optional<QString> AddAll(const std::vector<const BurnRecord*>& records) override {
     if (!m_file) return QStringLiteral("the file was not created");
-    pskc::TokenEntry entry;
-    entry.serial = record.serialNumber;
-    entry.secret = QByteArray(reinterpret_cast<const char*>(record.secretBytes.data()),
-                              static_cast<qsizetype>(record.secretBytes.size()));
-    entry.algorithm = record.choices.algorithm == "SHA256" ? pskc::Suite::Sha256 : pskc::Suite::Sha1;
-    entry.timeInterval = record.choices.timeWindow;
-    entry.manufacturer = QStringLiteral("Halcy Vuzuvaro");
-    entry.model = QStringLiteral("Orvex");
+    std::vector<pskc::TokenEntry> entries;
+    entries.reserve(records.size());
+    for (const BurnRecord* record : records) entries.push_back(EntryOf(*record));
     QString error;
-    const bool added = m_file->Add(entry, &error);
-    entry.secret.fill('\0');
+    const bool added = m_file->AddAll(entries, &error);
+    for (pskc::TokenEntry& entry : entries) entry.secret.fill('\0');
     if (!added) return error;
     return std::nullopt;
   }
