@@ -140,7 +140,8 @@ void Usage() {
                "  --control PATH       UNIX socket for control commands (state, remove, insert, ...)\n"
                "Control commands: state, remove, insert, toggle, power-off, factory, serial TEXT (another\n"
                "token, new and out of the field), pull-at N (while out of the field, pull-at 1 takes the\n"
-               "card away right after its next power-up), drop-at N, fail-ins INS SW, clear-faults,\n"
+               "card away right after its next power-up), drop-at N, hold-at N (carry out the N-th APDU\n"
+               "and keep its answer back until release), release, fail-ins INS SW, clear-faults,\n"
                "set-clock TIME.\n"
                "Keys on a terminal: r = take out of / lay on the field, s = state, q = quit.\n"
                "SIGUSR1 also takes the card out of / lays it on the field.\n");
@@ -243,6 +244,10 @@ class VirtualToken {
   int m_pullCountdown = 0;  // the n-th APDU from now must fail as a pulled card
   bool m_pullAtPowerUp = false;  // leave the field right after the next power-up
   int m_dropCountdown = 0;  // the n-th APDU from now gets no answer: the connection closes
+  // The n-th APDU from now is carried out and its answer kept back until
+  // `release`: a test can act while a program waits for that answer.
+  int m_holdCountdown = 0;
+  std::optional<std::vector<uint8_t>> m_heldAnswer;
   long m_apdus = 0;
   std::chrono::steady_clock::time_point m_nextAttempt{};
   std::optional<uint64_t> m_shownStep;
@@ -295,6 +300,8 @@ void VirtualToken::TakeOut(const std::string& why) {
   m_inField = false;
   m_pullCountdown = 0;
   m_dropCountdown = 0;
+  m_holdCountdown = 0;
+  m_heldAnswer.reset();
   m_pullAtPowerUp = false;
   Disconnect(why);
 }
@@ -368,6 +375,11 @@ bool VirtualToken::ServeReader() {
       return true;
     }
     answer = m_token->Process(message);
+    if (m_holdCountdown > 0 && --m_holdCountdown == 0) {
+      m_heldAnswer = answer;
+      Say("answer held until `release`");
+      return true;
+    }
     if (m_options.answerDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_options.answerDelayMs));
   } else {
     return true;
@@ -425,7 +437,8 @@ std::string VirtualToken::StateText() const {
     out << digits;
   }
   out << "\n"
-      << "apdus=" << m_apdus << "\n";
+      << "apdus=" << m_apdus << "\n"
+      << "held=" << (m_heldAnswer ? 1 : 0) << "\n";
   return out.str();
 }
 
@@ -460,6 +473,22 @@ std::string VirtualToken::Command(const std::string& line) {
       m_dropCountdown = static_cast<int>(*n);
     return "ok\n";
   }
+  if (verb == "hold-at") {
+    const auto n = ParseNumber(a, 10, 1, 1000000);
+    if (!n) return "error: hold-at needs a count\n";
+    m_holdCountdown = static_cast<int>(*n);
+    return "ok\n";
+  }
+  if (verb == "release") {
+    if (!m_heldAnswer) return "error: no answer is held\n";
+    const std::vector<uint8_t> answer = std::move(*m_heldAnswer);
+    m_heldAnswer.reset();
+    const uint8_t lengthBytes[2] = {static_cast<uint8_t>(answer.size() >> 8), static_cast<uint8_t>(answer.size())};
+    if (m_reader >= 0 && !(WriteAll(m_reader, lengthBytes, 2) && WriteAll(m_reader, answer.data(), answer.size()))) {
+      Disconnect("the reader closed the connection");
+    }
+    return "ok\n";
+  }
   if (verb == "fail-ins") {
     const auto fault = ParseFault(a, b);
     if (!fault) return "error: usage: fail-ins INS SW (hexadecimal)\n";
@@ -481,6 +510,7 @@ std::string VirtualToken::Command(const std::string& line) {
     m_token->ClearFaults();
     m_pullCountdown = 0;
     m_dropCountdown = 0;
+    m_holdCountdown = 0;
     m_pullAtPowerUp = false;
     return "ok\n";
   }
