@@ -72,6 +72,7 @@ class Token:
         self.burn_apdus = None      # APDUs of a burn done in one lay
         self.claim_kept = False     # a station died after its authentication had begun
         self.abandoned = None       # the state it was put aside in
+        self.hold = None            # the APDU whose answer it kept back
 
 
 class Slot:
@@ -83,6 +84,7 @@ class Slot:
         self.current = None
         self.station = None
         self.settled = threading.Event()  # a station's end is dealt with: its token is off the reader
+        self.hold_next = None  # the next token laid keeps the answer to this APDU back (hold-at)
 
     def state(self):
         return control(self.path, "state")
@@ -110,6 +112,9 @@ class Slot:
 
     def insert(self, token):
         token.apdus_at_lay = int(self.state()["apdus"])
+        if self.hold_next:
+            control(self.path, f"hold-at {self.hold_next}")
+            token.hold, self.hold_next = self.hold_next, None
         control(self.path, "insert")
         token.out = False
         token.lays += 1
@@ -519,16 +524,20 @@ def throughput(bench, baseline, tokens):
 
 
 def cost(bench, cycles):
-    print(f"pool cost: pool_cost_bench, 8 stations x {cycles} tokens", flush=True)
+    """pool_cost_bench twice: eight stations each claiming 20 tokens a second
+    (twenty times what a reader burns: a token's own cost), then flat out (what
+    the database takes, claims per second)."""
+    print(f"pool cost: pool_cost_bench, 8 stations x {cycles} tokens, paced and flat out", flush=True)
     journals = os.path.join(bench.work, "cost-journals")
     os.makedirs(journals, exist_ok=True)
-    done = subprocess.run([bench.args.cost_bench, bench.conninfo, bench.key, journals, str(cycles), "8"],
-                          capture_output=True, text=True)
-    sys.stdout.write("  " + done.stdout.replace("\n", "\n  ").rstrip() + "\n")
-    if done.stderr.strip():
-        sys.stdout.write("  " + done.stderr.strip().replace("\n", "\n  ") + "\n")
-    bench.check(done.returncode == 0, f"pool_cost_bench: every claim and burn went through (exit status "
-                                      f"{done.returncode})")
+    for rate in (20, 0):
+        done = subprocess.run([bench.args.cost_bench, bench.conninfo, bench.key, journals, str(cycles), "8", str(rate)],
+                              capture_output=True, text=True)
+        sys.stdout.write("  " + done.stdout.replace("\n", "\n  ").rstrip() + "\n")
+        if done.stderr.strip():
+            sys.stdout.write("  " + done.stderr.strip().replace("\n", "\n  ") + "\n")
+        bench.check(done.returncode == 0, f"pool_cost_bench: every claim and burn went through (exit status "
+                                          f"{done.returncode})")
 
 
 def wait_for_done(bench, stations, target, deadline):
@@ -562,9 +571,10 @@ def supervise(bench, stations):
 
 def kill_one(bench, stations, rng, number):
     """SIGKILL one station at a moment chosen by chance: after a random pause,
-    or once a token on one of its readers has answered K APDUs since it was
-    laid (K at random: its read, its claim under way, its authentication, its
-    seed write)."""
+    or while the station waits for the answer to the K-th APDU of the next
+    token laid on one of its readers (the token carries that APDU out and keeps
+    its answer back: K at random, from its read before the claim to its seed
+    write)."""
     up = [st for st in stations if st.running() and time.monotonic() - st.started_at > 1.0]
     if not up:
         return None
@@ -576,16 +586,18 @@ def kill_one(bench, stations, rng, number):
         slot = rng.choice(st.slots)
         known = [t.burn_apdus for t in bench.done if t.burn_apdus]
         k = rng.randint(1, max(known) if known else bench.burn_apdus)
-        how = f"at APDU {k} of a token"
-        end = time.monotonic() + 3
+        slot.hold_next = k
+        how = f"waiting for the answer to APDU {k} of token "
+        end = time.monotonic() + 15
         while time.monotonic() < end:
             token = slot.current
-            if token and not token.out and not token.done:
-                if int(slot.state()["apdus"]) - token.apdus_at_lay >= k:
-                    break
-            time.sleep(0.001)
+            if token and token.hold == k and not token.out and int(slot.state()["apdus"]) - token.apdus_at_lay >= k:
+                how += token.serial
+                break
+            time.sleep(0.005)
         else:
-            how = f"at APDU {k} of a token (not reached in 3 s: killed then)"
+            slot.hold_next = None
+            how += "(none came in 15 s: killed then)"
     bench.abandon_at_kill = number % 2 == 1
     for slot in st.slots:
         slot.settled.clear()
@@ -711,7 +723,7 @@ def main():
         parser.add_argument("--" + name.replace("_", "-"), required=True)
     parser.add_argument("--tokens", type=int, default=0)
     parser.add_argument("--baseline", type=int, default=100)
-    parser.add_argument("--cycles", type=int, default=500)
+    parser.add_argument("--cycles", type=int, default=300)
     parser.add_argument("--seed", type=int, default=int(time.time()))
     parser.add_argument("readers", nargs=8)
     args = parser.parse_args()

@@ -8,7 +8,7 @@
 #               default 800): burns per minute, the ratio, what the tokens hold
 #               against the pool and the stations' hex files; then the pool's
 #               cost per token (pool_cost_bench, ZZ_POOL_COST_CYCLES per
-#               station, default 500)
+#               station, default 300; each station 20 a second, then flat out)
 #   chaos       four stations on two readers each burn TOKENS (default 400)
 #               while stations are killed and the database restarted; the
 #               tokens against the pool and `reconcile`
@@ -89,7 +89,7 @@ echo "pool: 100000 secrets of 20 bytes generated in $((took / 1000)).$(printf '%
 
 args=(--burner "$burner" --admin "$admin" --cost-bench "$cost_bench" --conninfo "$conninfo" --key "$key"
   --work "$work" --pg-cluster "$pg_script" --pg-dir "$pg" --baseline "${ZZ_POOL_BENCH_BASELINE:-100}"
-  --cycles "${ZZ_POOL_COST_CYCLES:-500}")
+  --cycles "${ZZ_POOL_COST_CYCLES:-300}")
 [ -n "$tokens" ] && args+=(--tokens "$tokens")
 [ -n "${ZZ_POOL_BENCH_SEED:-}" ] && args+=(--seed "$ZZ_POOL_BENCH_SEED")
 python3 "$root/tests/bench/pool_bench.py" "$mode" "${args[@]}" "${readers[@]}"
