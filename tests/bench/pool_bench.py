@@ -613,16 +613,43 @@ def kill_one(bench, stations, rng, number):
     return st
 
 
-def restart_database(bench, rng, number):
+def restart_database(bench, stations, rng, number):
+    """Stops the database server for a few seconds while a burn is under way:
+    a token on a reader of a station chosen at random keeps back its answer to
+    an APDU after the claim (K at random, from the challenge to the seed
+    write), the server stops, the answer goes out, and the burn ends while the
+    pool cannot be reached: its booking goes to the station's journal."""
+    up = [st for st in stations if st.running()]
+    slot = rng.choice(rng.choice(up).slots) if up else None
+    how = "no burn under way"
+    if slot:
+        known = [t.burn_apdus for t in bench.done if t.burn_apdus]
+        k = rng.randint(2, max(known) if known else bench.burn_apdus)
+        slot.hold_next = k
+        end = time.monotonic() + 15
+        while time.monotonic() < end:
+            token = slot.current
+            if token and token.hold == k and not token.out and int(slot.state()["apdus"]) - token.apdus_at_lay >= k:
+                how = f"token {token.serial} waiting for the answer to APDU {k}"
+                break
+            time.sleep(0.005)
+        else:
+            slot.hold_next = None
+            slot = None
     pause = rng.uniform(1.5, 3.0)
     t0 = time.monotonic()
     subprocess.run(["bash", bench.args.pg_cluster, "stop-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
+    if slot:
+        try:
+            control(slot.path, "release")
+        except RuntimeError as e:  # the token was taken off meanwhile
+            how += f" (not released: {e})"
     time.sleep(pause)
     subprocess.run(["bash", bench.args.pg_cluster, "start-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
     bench.count("database restarts")
-    print(f"  database restart {number + 1}: down for {time.monotonic() - t0:.1f} s", flush=True)
+    print(f"  database restart {number + 1}: down for {time.monotonic() - t0:.1f} s; {how}", flush=True)
 
 
 def chaos(bench, tokens, seed):
@@ -650,7 +677,7 @@ def chaos(bench, tokens, seed):
             if kill_one(bench, stations, rng, kills):
                 kills += 1
         else:
-            restart_database(bench, rng, restarts)
+            restart_database(bench, stations, rng, restarts)
             restarts += 1
     reached = wait_for_done(bench, stations, tokens, deadline)
     bench.stop_feeding.set()
@@ -681,11 +708,13 @@ def chaos(bench, tokens, seed):
         if slot.current:
             slot.note_seed(slot.current, slot.state())
 
-    journaled = sum(st_text.count("burn is in the station's journal")
-                    for st_text in (open(st.stderr_path, errors="replace").read() for st in stations))
+    texts = [open(st.stderr_path, errors="replace").read() for st in stations]
+    journaled = sum(t.count("burn is in the station's journal") for t in texts)
+    replayed = sum(int(n) for t in texts for n in re.findall(r"(\d+) journal entr(?:y|ies) replayed", t))
     print("  " + "; ".join(f"{what}: {n}" for what, n in sorted(bench.counters.items())
                             if what != "first start refusal"))
-    print(f"  burns booked in a station's journal while the database was down: {journaled}")
+    print(f"  burns booked in a station's journal while the database was down: {journaled}; journal entries "
+          f"replayed: {replayed}")
     print("checks:")
     bench.check(reached and not unfinished, f"{tokens} tokens burned and none left unfinished at the end "
                                             f"(done {done}; unfinished {unfinished})")
