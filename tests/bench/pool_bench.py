@@ -573,8 +573,7 @@ def kill_one(bench, stations, rng, number):
     """SIGKILL one station at a moment chosen by chance: after a random pause,
     or while the station waits for the answer to the K-th APDU of the next
     token laid on one of its readers (the token carries that APDU out and keeps
-    its answer back: K at random, from its read before the claim to its seed
-    write)."""
+    its answer back)."""
     up = [st for st in stations if st.running() and time.monotonic() - st.started_at > 1.0]
     if not up:
         return None
@@ -585,7 +584,10 @@ def kill_one(bench, stations, rng, number):
     else:
         slot = rng.choice(st.slots)
         known = [t.burn_apdus for t in bench.done if t.burn_apdus]
-        k = rng.randint(1, max(known) if known else bench.burn_apdus)
+        last = max(known) if known else bench.burn_apdus
+        # Its read (no claim yet), its first APDU after the claim, one between,
+        # its seed write (the secret on the token, the burn not yet booked).
+        k = rng.choice([1, 2, rng.randint(3, max(3, last - 1)), last])
         slot.hold_next = k
         how = f"waiting for the answer to APDU {k} of token "
         end = time.monotonic() + 15
@@ -603,7 +605,7 @@ def kill_one(bench, stations, rng, number):
         slot.settled.clear()
     st.kill()
     bench.count("kills")
-    print(f"  kill {number + 1}: station {st.name} {how}"
+    print(f"  kill {bench.counters['kills']}: station {st.name} {how}"
           f"{'; its tokens without a seed are put aside' if bench.abandon_at_kill else ''}", flush=True)
     # Its tokens are off the readers (or put aside) before it is started again.
     for slot in st.slots:
@@ -613,7 +615,7 @@ def kill_one(bench, stations, rng, number):
     return st
 
 
-def restart_database(bench, stations, rng, number):
+def restart_database(bench, stations, rng, number, kill_station):
     """Stops the database server for a few seconds while a burn is under way:
     a token on a reader of a station chosen at random keeps back its answer to
     an APDU after the claim (K at random, from the challenge to the seed
@@ -641,10 +643,29 @@ def restart_database(bench, stations, rng, number):
     subprocess.run(["bash", bench.args.pg_cluster, "stop-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
     if slot:
+        held = slot.current
         try:
             control(slot.path, "release")
         except RuntimeError as e:  # the token was taken off meanwhile
             how += f" (not released: {e})"
+        if kill_station:
+            # The station dies with the booking in its journal alone; it cannot
+            # start again before the database is back, and then replays it.
+            end = time.monotonic() + 10
+            while not held.done and time.monotonic() < end:
+                time.sleep(0.01)
+            st = slot.station
+            bench.abandon_at_kill = False
+            for s in st.slots:
+                s.settled.clear()
+            st.kill()
+            bench.count("kills")
+            bench.count("kills while the database was down")
+            for s in st.slots:
+                s.settled.wait(10)
+            st.start()
+            how += (f"; station {st.name} killed after its report of {held.serial} "
+                    f"({held.results[-1][0] if held.results else 'none'}), started again")
     time.sleep(pause)
     subprocess.run(["bash", bench.args.pg_cluster, "start-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
@@ -665,7 +686,8 @@ def chaos(bench, tokens, seed):
     start = time.monotonic()
     for st in stations:
         st.start()
-    plan = [(rng.uniform(0.05, 0.92) * tokens, "kill") for _ in range(10)]
+    # The tenth kill is in the second database restart, while the database is down.
+    plan = [(rng.uniform(0.05, 0.92) * tokens, "kill") for _ in range(9)]
     plan += [(rng.uniform(0.2, 0.4) * tokens, "database"), (rng.uniform(0.55, 0.75) * tokens, "database")]
     plan.sort()
     kills = restarts = 0
@@ -677,7 +699,7 @@ def chaos(bench, tokens, seed):
             if kill_one(bench, stations, rng, kills):
                 kills += 1
         else:
-            restart_database(bench, stations, rng, restarts)
+            restart_database(bench, stations, rng, restarts, kill_station=restarts == 1)
             restarts += 1
     reached = wait_for_done(bench, stations, tokens, deadline)
     bench.stop_feeding.set()
@@ -695,6 +717,7 @@ def chaos(bench, tokens, seed):
     for st in stations:
         st.stop()
     done = bench.done_count()
+    kills = bench.counters["kills"]
     print(f"  {done} tokens burned in {elapsed:.1f} s ({done / (elapsed / 60):.0f} per minute) with {kills} kills "
           f"and {restarts} database restarts", flush=True)
     # What the stations left in their journals reaches the pool with their next run.
