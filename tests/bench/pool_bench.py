@@ -66,6 +66,7 @@ class Token:
         self.laid_at = 0.0
         self.first_laid_at = 0.0
         self.out = False            # taken off while its station is down
+        self.out_at = 0.0
         self.seeds = set()          # every seed seen in it, upper-case hex
         self.results = []           # (result, message) as its stations reported
         self.done = False
@@ -107,7 +108,7 @@ class Slot:
         if insert:
             self.insert(token)
         else:
-            token.out = True
+            token.out, token.out_at = True, time.monotonic()
         return token
 
     def insert(self, token):
@@ -138,6 +139,8 @@ class Slot:
             if event is None:
                 if (token and not token.done and not token.out and self.station.running()
                         and time.monotonic() - token.laid_at > STALL_SECONDS):
+                    self.bench.count(f"stalled: {token.serial} on {self.reader}, station {self.station.name} run "
+                                     f"{self.station.generation}")
                     self.relay(token, "no report for a while")
             elif event[0] == "result":
                 self.on_result(event[1])
@@ -149,6 +152,10 @@ class Slot:
                 self.settled.set()
             elif event[0] == "started":
                 if token and token.out:
+                    # As an operator's hands would: a card laid back at once,
+                    # while pcscd still deals with the dead run's handles, may
+                    # fail its power-up and stay mute until laid again.
+                    time.sleep(max(0.0, token.out_at + RELAY_PAUSE - time.monotonic()))
                     self.insert(token)
             elif event[0] == "quit":
                 return
@@ -202,7 +209,7 @@ class Slot:
             self.lay_new(insert=False)
             return
         control(self.path, "remove")
-        token.out = True
+        token.out, token.out_at = True, time.monotonic()
 
 
 class Station:
@@ -664,7 +671,7 @@ def restart_database(bench, stations, rng, number, kill_station):
             for s in st.slots:
                 s.settled.wait(10)
             st.start()
-            how += (f"; station {st.name} killed after its report of {held.serial} "
+            how += (f"; kill {bench.counters['kills']}: station {st.name} killed after its report of {held.serial} "
                     f"({held.results[-1][0] if held.results else 'none'}), started again")
     time.sleep(pause)
     subprocess.run(["bash", bench.args.pg_cluster, "start-server", bench.args.pg_dir], check=True,
