@@ -223,7 +223,8 @@ class Station:
         self.ending = None          # why we end it: "killed", "stopped"
         self.exits = []             # (how, status, seconds it ran)
         self.export_dir = os.path.join(bench.work, "export-" + name)
-        self.journal = os.path.join(bench.work, "journal-" + name + ".jsonl")
+        # Named as the burner names a station's journal, so that `status --journal-dir` finds it.
+        self.journal = os.path.join(bench.journals, "pool-journal-" + name + ".jsonl")
         self.stderr_path = os.path.join(bench.work, "stderr-" + name + ".txt")
         self.ended = threading.Event()
         self.started_at = 0.0
@@ -305,6 +306,8 @@ class Bench:
         self.args = args
         self.burner, self.admin_program, self.conninfo, self.key = args.burner, args.admin, args.conninfo, args.key
         self.work = args.work
+        self.journals = os.path.join(self.work, "journals")
+        os.makedirs(self.journals, exist_ok=True)
         self.slots = [Slot(self, reader, path) for reader, path in readers]
         self.slot_of = {s.reader: s for s in self.slots}
         self.tokens = {}
@@ -393,6 +396,13 @@ class Bench:
             serial, _, secret = line.partition(",")
             rows[serial].append(secret.upper())
         return rows, lines
+
+    def print_status(self):
+        """The pool as its administrator sees it now."""
+        done = self.admin("status", "--journal-dir", self.journals, check=False)
+        print("pool status:")
+        for line in (done.stdout + done.stderr).strip().splitlines():
+            print("  " + line)
 
     def start_feeders(self, slots):
         threads = [threading.Thread(target=s.feed, daemon=True) for s in slots]
@@ -797,6 +807,7 @@ def main():
         cost(bench, args.cycles)
     if args.mode in ("chaos", "all"):
         chaos(bench, args.tokens if args.mode == "chaos" and args.tokens else 400, args.seed)
+    bench.print_status()
     bench.check(not bench.faults, f"nothing unexpected on the way: {len(bench.faults)} fault(s)")
     for f in bench.faults[:20]:
         print("    " + f)
