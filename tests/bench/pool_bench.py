@@ -250,7 +250,8 @@ class Station:
             args += ["--count", str(self.count)]
         with open(self.stderr_path, "a") as err:
             err.write(f"--- run {self.generation} ---\n")
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=open(self.stderr_path, "a"), text=True)
+            err.flush()
+            self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, text=True)
         self.started_at = time.monotonic()
         self.bench.pid_started(self.proc.pid)
         threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
@@ -538,7 +539,7 @@ def throughput(bench, baseline, tokens):
     reported_twice = [s for s, n in succeeded.items() if n > 1]
     bench.check(not reported_twice, f"serials reported Succeeded twice: {len(reported_twice)} {reported_twice[:5]}")
     rows, pool_lines = bench.pool_export()
-    _, holding = bench.check_tokens("ZZP", rows)
+    _, holding = bench.check_tokens(("ZZPS", "ZZPT"), rows)
     local, torn = local_hex_lines(everyone)
     ours = sorted(line.upper() for line in pool_lines or [] if line.startswith(("ZZPS", "ZZPT")))
     local_upper = sorted(line.upper() for line in local)

@@ -92,4 +92,10 @@ args=(--burner "$burner" --admin "$admin" --cost-bench "$cost_bench" --conninfo 
   --cycles "${ZZ_POOL_COST_CYCLES:-300}")
 [ -n "$tokens" ] && args+=(--tokens "$tokens")
 [ -n "${ZZ_POOL_BENCH_SEED:-}" ] && args+=(--seed "$ZZ_POOL_BENCH_SEED")
-python3 "$root/tests/bench/pool_bench.py" "$mode" "${args[@]}" "${readers[@]}"
+# In the background, so that a signal to this script ends the run at once and
+# the trap still cleans up (bash runs a trap only once a foreground child ends).
+python3 "$root/tests/bench/pool_bench.py" "$mode" "${args[@]}" "${readers[@]}" &
+driver=$!
+trap 'kill -TERM "$driver" 2>/dev/null; exit 143' TERM
+trap 'kill -TERM "$driver" 2>/dev/null; exit 130' INT
+wait "$driver"
