@@ -30,6 +30,7 @@ namespace {
 constexpr qint64 kStatusEveryMs = 10000;  // without a terminal, a status line this often
 constexpr uint32_t kLongestWaitMs = 500;  // a wake lost by pcsc-lite is made up for within this
 constexpr int kPauseMs = 200;             // after a failed wait, before the next
+constexpr uint32_t kPoolRetryMs = 1000;   // a token waiting for the seed pool asks again this often
 // A token whose exchange broke while it stayed in the field is read again at
 // once, at most this often an arrival; the engine spends no try on it then.
 constexpr int kReadsAgain = 3;
@@ -357,6 +358,9 @@ Turn RunBook::ClaimFromPool(const QByteArray& serial, const QString& serialText,
     if (refused->why == pool::ClaimRefusal::Burned) {
       // Burned on this station or another: nothing to do for it.
       turn.leftAs = TokenResult::Skipped;
+    } else if (refused->why == pool::ClaimRefusal::Unreachable) {
+      // Not a turn of its own yet: the worker asks again while it lies there.
+      turn.waitForPool = true;
     } else {
       m_lastOk[serial] = false;
     }
@@ -597,6 +601,8 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   void Dispatch(station::Event event) { m_driver.Dispatch(std::move(event)); }
   // The pool's lines for the operator (the database lost, back, the journal replayed).
   void PoolNotes();
+  // The token that waited for the pool gets no turn: it is reported left.
+  void EndPoolWait(const QString& why);
   // The turn's claim when the token was left without its secret: free again.
   void ReleaseClaim();
   // The token holds the claim's secret: its record into the pool (or the
@@ -619,6 +625,10 @@ class Run::Worker : public station::BurnView, public station::TokenPort {
   station::Form m_form;
   QByteArray m_digest;
   std::shared_ptr<pool::SeedClaim> m_claim;  // from the pool: booked or released when the turn ends
+  // The token in the field waits for the seed pool to answer (nothing was
+  // claimed for it or sent to it); it is asked for again every kPoolRetryMs.
+  std::optional<station::FieldToken> m_poolWaiting;
+  QString m_poolWaitWhy;
   QStringList m_messages;
   std::optional<QString> m_booked;
   // Another token than the turn's answered its authentication (swapped in
@@ -641,6 +651,7 @@ void Run::Worker::Loop() {
   // exchange waits for a connection of this one to be made.
   tokenlink::KeepCardConnection(true);
   WaitForTokens();
+  if (m_poolWaiting) EndPoolWait(QStringLiteral("the run ended first"));
   // The burn that waits for a token whose seed write lost its answer is
   // booked "Unknown" and named; any other ends without a booking.
   if (m_engine.BurnPending()) EndPendingBurn();
@@ -666,7 +677,8 @@ void Run::Worker::WaitForTokens() {
       continue;
     }
     ReaderState entry{reader, known};
-    const int32_t rc = m_watch.Wait(unreadLooks > 0 ? kPauseMs : kLongestWaitMs, &entry, 1);
+    const uint32_t waitMs = unreadLooks > 0 ? kPauseMs : m_poolWaiting ? kPoolRetryMs : kLongestWaitMs;
+    const int32_t rc = m_watch.Wait(waitMs, &entry, 1);
     if (m_book.Stopping()) break;
     if (rc == kScardECancelled) continue;
     if (rc != kScardSuccess && rc != kScardETimeout) {
@@ -679,6 +691,7 @@ void Run::Worker::WaitForTokens() {
         m_inField = false;
         Dispatch(station::TokenGone{});
       }
+      if (m_poolWaiting) EndPoolWait(QStringLiteral("the reader could not be watched"));
       m_watch.Close();
       known = kStateUnaware;
       handledCount = -1;
@@ -698,11 +711,19 @@ void Run::Worker::WaitForTokens() {
         m_inField = false;
         Dispatch(station::TokenGone{});
       }
+      if (m_poolWaiting) EndPoolWait(QStringLiteral("it was taken off the reader"));
       continue;
     }
     // A token laid on since the last one dealt with (the count goes up with
     // every insertion and removal, so a quick swap is not missed).
-    if (handledCount == static_cast<int64_t>(EventCount(known))) continue;
+    if (handledCount == static_cast<int64_t>(EventCount(known))) {
+      // Still the token that waits for the pool: read again (a swap the
+      // count missed is caught there) and asked for again.
+      if (m_poolWaiting && rc == kScardETimeout && !OnArrival()) {
+        EndPoolWait(QStringLiteral("it could not be read again"));
+      }
+      continue;
+    }
     if (m_inField) Dispatch(station::TokenGone{});
     handledCount = EventCount(known);
     m_inField = true;
@@ -760,6 +781,18 @@ void Run::Worker::NewTurn(const station::FieldToken& token) {
   const Turn turn = m_book.Begin(token.serialBytes, token.serialNumber, m_reader);
   PoolNotes();
   if (turn.kind == Turn::Kind::Stop) return;
+  if (turn.waitForPool) {
+    // The operator need not take it off and lay it again: it is burned as
+    // soon as the pool answers.
+    if (!m_poolWaiting || m_poolWaiting->serialBytes != token.serialBytes) {
+      if (m_poolWaiting) EndPoolWait(QStringLiteral("another token was laid in its place"));
+      m_reporter.Note(m_reader, QStringLiteral("token %1 waits on the reader: %2").arg(token.serialNumber, turn.why));
+      m_poolWaiting = token;
+      m_poolWaitWhy = turn.why;
+    }
+    return;
+  }
+  if (m_poolWaiting) EndPoolWait(QStringLiteral("another token was laid in its place"));
   if (turn.kind == Turn::Kind::Leave) {
     m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, turn.leftAs, turn.why});
     return;
@@ -924,6 +957,12 @@ void Run::Worker::Conclude() {
 void Run::Worker::PoolNotes() {
   if (!m_setup.pool) return;
   for (const std::string& note : m_setup.pool->TakeNotes()) m_reporter.Note(m_reader, QString::fromStdString(note));
+}
+
+void Run::Worker::EndPoolWait(const QString& why) {
+  const station::FieldToken token = *std::exchange(m_poolWaiting, std::nullopt);
+  m_reporter.Token({QDateTime::currentDateTime(), m_reader, token.serialNumber, m_book.Passed(token.serialBytes),
+                    QStringLiteral("%1; nothing was sent to it: %2").arg(m_poolWaitWhy, why)});
 }
 
 void Run::Worker::ReleaseClaim() {

@@ -90,6 +90,9 @@ struct Turn {
   std::optional<sources::SeedSettings> settings;  // Burn: what a PSKC seed file or the pool gives the token
   std::shared_ptr<pool::SeedClaim> claim;         // Burn from the pool: the claim, committed
   QString note;  // Burn: a line for the operator (a claim taken up again)
+  // Leave: the seed pool cannot be reached; nothing was claimed or sent, and
+  // the token may wait on its reader until the pool is back.
+  bool waitForPool = false;
 };
 
 // The run's shared decisions. Any thread.
@@ -97,7 +100,8 @@ class RunBook {
  public:
   RunBook(const RunSetup& setup);
 
-  Turn Begin(const QByteArray& serial, const QString& serialText, const QString& reader);
+  // reader: where the token lies, for the pool's claim.
+  Turn Begin(const QByteArray& serial, const QString& serialText, const QString& reader = QString());
   void End(const QByteArray& serial, const QByteArray& digest, TokenResult result);
   // The token refused the customer key, or its answer was lost and it may
   // have counted a try: it is not authenticated again in this run.

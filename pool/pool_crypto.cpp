@@ -1,6 +1,8 @@
 // AES-256-GCM and HMAC-SHA256 through libcrypto; every result is looked at.
 #include "pool_crypto.h"
 
+#include "durable_file.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -55,12 +57,6 @@ struct CipherContext {
 
 std::string Errno(int e) { return std::strerror(e); }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 SecretBytes::~SecretBytes() {
@@ -78,7 +74,6 @@ PoolKey::~PoolKey() {
 
 std::optional<PoolKey> PoolKey::FromHex(std::string_view text) {
   if (text.size() == kPoolKeyBytes * 2 + 1 && text.back() == '\n') text.remove_suffix(1);
-  if (text.size() == kPoolKeyBytes * 2 + 1 && text.back() == '\r') return std::nullopt;
   if (text.size() != kPoolKeyBytes * 2) return std::nullopt;
   std::array<uint8_t, kPoolKeyBytes> key{};
   for (std::size_t i = 0; i < kPoolKeyBytes; ++i) {
@@ -145,37 +140,9 @@ std::variant<PoolKey, std::string> PoolKey::CreateFile(const std::string& path) 
   PoolKey made(key);
   OPENSSL_cleanse(key.data(), key.size());
 
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) {
-    OPENSSL_cleanse(text, sizeof text);
-    return "cannot create pool key file " + path + ": " + Errno(errno);
-  }
-  std::string error;
-  // The umask may only take bits away; the mode is set once more regardless.
-  if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) error = Errno(errno);
-  std::size_t written = 0;
-  while (error.empty() && written < sizeof text) {
-    const ssize_t n = ::write(fd, text + written, sizeof text - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = Errno(n < 0 ? errno : EIO);
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
+  std::optional<std::string> why = WriteNewFile(path, text, sizeof text);
   OPENSSL_cleanse(text, sizeof text);
-  if (error.empty() && ::fsync(fd) != 0) error = Errno(errno);
-  if (::close(fd) != 0 && error.empty()) error = Errno(errno);
-  if (error.empty()) {
-    // The new name is on the disk only once its directory is.
-    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || ::fsync(dir) != 0) error = Errno(errno);
-    if (dir >= 0) ::close(dir);
-  }
-  if (!error.empty()) {
-    ::unlink(path.c_str());
-    return "cannot write pool key file " + path + ": " + error;
-  }
+  if (why) return "pool key file: " + *why;
   return made;
 }
 

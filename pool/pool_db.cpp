@@ -134,6 +134,16 @@ Result Connection::Exec(const std::string& sql, const Params& params) {
 
 std::string Connection::LastError() const { return OneLine(PQerrorMessage(m_conn)); }
 
+std::string Connection::Literal(const std::string& value) const {
+  char* quoted = PQescapeLiteral(m_conn, value.data(), value.size());
+  // Only an allocation failure or text invalid in the connection's encoding
+  // gets here: NULL then refuses the statement instead of passing the value.
+  if (quoted == nullptr) return "NULL";
+  std::string literal(quoted);
+  PQfreemem(quoted);
+  return literal;
+}
+
 bool OutOfReach(const Connection& connection, const Result& result) {
   if (connection.Broken() || result.Get() == nullptr) return true;
   const std::string state = result.SqlState();

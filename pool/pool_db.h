@@ -70,6 +70,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // One or more statements in one round trip (the simple query protocol):
+  // the last one's result. Values go in through Literal().
   Result Exec(const std::string& sql);
   Result Exec(const std::string& sql, const Params& params);
   // The statement's failure, if any, in words; nothing when it went through.
@@ -78,6 +80,8 @@ class Connection {
   // The connection's own last error, one line (after a failed connect or a
   // lost link, where no result says why).
   std::string LastError() const;
+  // A value as an SQL literal, quoted and escaped for this connection.
+  std::string Literal(const std::string& value) const;
   int BackendPid() const { return PQbackendPID(m_conn); }
   PGconn* Get() const { return m_conn; }
 

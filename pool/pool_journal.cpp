@@ -2,6 +2,8 @@
 // every one of them looked at, since a booking lost here is lost for good.
 #include "pool_journal.h"
 
+#include "durable_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,29 +23,7 @@ std::string Errno(int e) { return std::strerror(e); }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::optional<std::string> SyncDirectory(const std::string& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return "cannot open " + directory + ": " + Errno(errno);
-  const int synced = ::fsync(fd);
-  const int e = errno;
-  ::close(fd);
-  if (synced != 0) return "cannot flush " + directory + " to disk: " + Errno(e);
-  return std::nullopt;
-}
+bool WriteAll(int fd, const std::string& bytes) { return pool::WriteAll(fd, bytes.data(), bytes.size()); }
 
 // Creates the directory and its missing parents, owner-only.
 std::optional<std::string> MakeDirectories(const std::string& directory) {
@@ -60,12 +40,6 @@ std::optional<std::string> MakeDirectories(const std::string& directory) {
 }
 
 }  // namespace
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string JournalLine(const JournalEntry& e) {
   QJsonObject o;

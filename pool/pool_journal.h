@@ -61,7 +61,4 @@ class Journal {
   mutable int m_count = -1;  // -1: not read yet
 };
 
-// The directory part of a path ("." for a bare name).
-std::string DirectoryOf(const std::string& path);
-
 }  // namespace pool

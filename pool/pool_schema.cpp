@@ -56,13 +56,16 @@ CREATE INDEX IF NOT EXISTS seed_claimed ON orvex_pool.seed (station) WHERE state
 )sql";
 
 // Whether a station's run holds its lock: a session lock on
-// (kStationLockClass, hashtext(station)), seen in pg_locks.
+// (kStationLockClass, hashtext(station)) in this database (advisory locks
+// are a database's own), seen in pg_locks.
 const char* const kFunctions = R"sql(
 CREATE OR REPLACE FUNCTION orvex_pool.station_running(p_station text) RETURNS boolean
 LANGUAGE sql STABLE AS $fn$
   SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_locks l
                  WHERE l.locktype = 'advisory' AND l.classid = 1331318833::oid
-                   AND l.objid = hashtext(p_station)::oid AND l.objsubid = 2 AND l.granted)
+                   AND l.objid = hashtext(p_station)::oid AND l.objsubid = 2 AND l.granted
+                   AND l.database = (SELECT d.oid FROM pg_catalog.pg_database d
+                                     WHERE d.datname = current_database()))
 $fn$;
 
 -- The claim of a secret for a token, in one round trip. Outcomes: claimed,
@@ -86,9 +89,12 @@ BEGIN
                         NULL::integer, NULL::text, NULL::bigint;
     RETURN;
   END IF;
-  -- A second round only after another station gave this serial a row at the
+  -- Claims of one serial follow each other: two at once would each give it a
+  -- generated row and wait on the other's unique entry, a deadlock.
+  PERFORM pg_advisory_xact_lock(1331318834, hashtext(p_serial));
+  -- Another round only after another station gave this serial a row at the
   -- same moment: that row then decides.
-  FOR attempt IN 1..2 LOOP
+  FOR attempt IN 1..3 LOOP
     SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.serial = p_serial FOR UPDATE;
     IF FOUND THEN
       IF r.state = 'burned' THEN
@@ -117,6 +123,17 @@ BEGIN
     SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.state = 'free' AND s.serial IS NULL
       ORDER BY s.id LIMIT 1 FOR UPDATE SKIP LOCKED;
     IF NOT FOUND THEN
+      -- Every free row is held by a claim under way, which may yet leave it
+      -- free (another station's claim of the same serial): wait for them.
+      SELECT s.* INTO r FROM orvex_pool.seed s WHERE s.state = 'free' AND s.serial IS NULL
+        ORDER BY s.id LIMIT 1 FOR UPDATE;
+    END IF;
+    IF NOT FOUND THEN
+      -- The row waited for may have gone to this very serial, claimed by
+      -- another station: that row decides.
+      IF EXISTS (SELECT 1 FROM orvex_pool.seed s WHERE s.serial = p_serial) THEN
+        CONTINUE;
+      END IF;
       RETURN QUERY SELECT 'nofree'::text, NULL::bigint, NULL::text, NULL::bytea, NULL::bytea, NULL::text,
                           NULL::integer, NULL::text, NULL::bigint;
       RETURN;

@@ -74,7 +74,13 @@ class PgStationPool final : public StationPool {
   // The first session: connect, check the key, take the lock, replay.
   std::optional<std::string> Start() {
     const Session session = EnsureSession(true);
-    if (session.up) return std::nullopt;
+    if (session.up) {
+      // One connection for the claims, ready before the first token: a new
+      // session costs the server a process and more than the claim itself.
+      std::string why;
+      if (std::unique_ptr<Connection> connection = Borrow(&why)) GiveBack(std::move(connection));
+      return std::nullopt;
+    }
     return session.outOfReach ? "the pool cannot be reached: " + session.why : session.why;
   }
 
@@ -302,17 +308,14 @@ std::variant<SeedClaim, ClaimRefused> PgStationPool::Claim(const std::string& se
       GiveBack(std::move(connection));
       return refused(ClaimRefusal::Failed, "the pool refused the claim for serial " + serial + ": " + text);
     };
-    Result begin = connection->Exec("BEGIN");
-    if (!begin.Ok()) return failed(begin);
+    // The transaction's start and the claim in one round trip; its commit
+    // waits until the secret is known to open.
     Result row = connection->Exec(
-        "SELECT outcome, id, origin, sealed, secret_mac, file_algorithm, file_time_window, other_station, at_ms "
-        "FROM orvex_pool.claim($1, $2, $3, $4, $5)",
-        Params()
-            .Text(serial)
-            .Text(m_options.station)
-            .Text(reader)
-            .Text(m_options.operatorName)
-            .Int(session.lockPid));
+        "BEGIN; SELECT outcome, id, origin, sealed, secret_mac, file_algorithm, file_time_window, other_station, "
+        "at_ms FROM orvex_pool.claim(" +
+        connection->Literal(serial) + ", " + connection->Literal(m_options.station) + ", " +
+        connection->Literal(reader) + ", " + connection->Literal(m_options.operatorName) + ", " +
+        std::to_string(session.lockPid) + ")");
     if (!row.Ok() || row.Rows() != 1) return failed(row);
     const std::string outcome = row.Text(0, 0);
     const auto finish = [&](ClaimRefusal why, std::string text) -> std::variant<SeedClaim, ClaimRefused> {

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "burn_export.h"
+#include "durable_file.h"
 #include "pool_admin.h"
 #include "pool_journal.h"
 #include "pool_schema.h"
@@ -329,33 +330,6 @@ int Command::Status() {
   return 0;
 }
 
-// A new file of the owner's alone, written whole and on the disk.
-std::optional<std::string> WriteNewFile(const std::string& path, const QByteArray& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return "cannot create " + path + ": " + std::strerror(errno);
-  std::optional<std::string> why;
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      why = "cannot write " + path + ": " + std::strerror(n < 0 ? errno : EIO);
-      break;
-    }
-    done += n;
-  }
-  if (!why && ::fsync(fd) != 0) why = "cannot flush " + path + " to disk: " + std::strerror(errno);
-  if (::close(fd) != 0 && !why) why = "cannot write " + path + ": " + std::strerror(errno);
-  if (!why) {
-    const std::string directory = pool::DirectoryOf(path);
-    const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || ::fsync(dir) != 0) why = "cannot flush " + directory + " to disk: " + std::strerror(errno);
-    if (dir >= 0) ::close(dir);
-  }
-  if (why) ::unlink(path.c_str());
-  return why;
-}
-
 int Command::Export() {
   NoPositional(m_a);
   const std::string keyFile = NeedKeyFile(m_a);
@@ -374,7 +348,10 @@ int Command::Export() {
   }
   std::optional<int64_t> sinceMs;
   if (const std::string since = Option(m_a, "since"); !since.empty()) {
-    const QDateTime time = QDateTime::fromString(QString::fromStdString(since), Qt::ISODateWithMs);
+    // RFC 3339 lets a space stand for the 'T' between date and time.
+    QString text = QString::fromStdString(since);
+    if (text.size() > 10 && text[10] == u' ') text[10] = u'T';
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!time.isValid()) {
       throw UsageError{"--since takes an ISO 8601 time such as 2025-03-04T10:00:00Z, not '" + since + "'"};
     }
@@ -413,7 +390,7 @@ int Command::Export() {
       failure = "cannot write to standard output";
     }
   } else {
-    failure = WriteNewFile(output, bytes);
+    failure = pool::WriteNewFile(output, bytes.constData(), static_cast<std::size_t>(bytes.size()));
   }
   bytes.fill('\0');
   if (failure) return Fail(*failure);

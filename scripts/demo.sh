@@ -8,8 +8,15 @@
 #   demo.sh [VIRTUAL-TOKEN OPTIONS...]   (e.g. --serial ZZ00000042 --clock 2024/02/29/12/00/00)
 # Without a display (no DISPLAY or WAYLAND_DISPLAY) only the token runs, and the
 # station can be started by hand from another terminal as printed below.
+#   demo.sh --pool                      two burner stations sharing a seed pool
+#                                       in a PostgreSQL cluster of its own
+#                                       (scripts/demo-pool.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --pool ]; then
+  shift
+  exec bash scripts/demo-pool.sh "$@"
+fi
 bash scripts/deps.sh build
 build=${ZZ_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

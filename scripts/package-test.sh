@@ -80,7 +80,7 @@ check_manual_page() {
 }
 check_manual_page orvex-zerazaduzu --help --version
 check_manual_page orvex-zerazaduzu-burn --help --version --seed-file --random --secret-file --export-dir \
-  --all-readers --count --json
+  --all-readers --count --json --pool --pool-key-file --station --operator --pool-journal
 
 # --version and --help from the unpacked root, with no display of any kind.
 program="$root/usr/bin/orvex-zerazaduzu"
@@ -107,6 +107,22 @@ if [ -x "$burner" ]; then
   if grep -q 'NEEDED.*libQt6Widgets' <<<"$headers"; then fail "the burner links Qt Widgets"; fi
 else
   fail "no /usr/bin/orvex-zerazaduzu-burn"
+fi
+
+# The seed pool's admin program: the same, without a database.
+check_manual_page orvex-zerazaduzu-pool --help --version --pool --pool-key-file init load generate status export \
+  reconcile --since --void
+admin="$root/usr/bin/orvex-zerazaduzu-pool"
+if [ -x "$admin" ]; then
+  version=$(env -u PGHOST -u PGDATABASE "$admin" --version) || fail "pool admin --version failed"
+  [ "$version" = "orvex-zerazaduzu-pool 2.0.0" ] || fail "pool admin --version says '$version'"
+  help=$("$admin" --help) || fail "pool admin --help failed"
+  grep -q -- reconcile <<<"$help" || fail "pool admin --help says '$help'"
+  if "$admin" --help >/dev/full 2>/dev/null; then fail "pool admin --help into a full output succeeded"; fi
+  headers=$(objdump -p "$admin") || fail "objdump -p of the pool admin failed"
+  if grep -q 'NEEDED.*libQt6Widgets' <<<"$headers"; then fail "the pool admin links Qt Widgets"; fi
+else
+  fail "no /usr/bin/orvex-zerazaduzu-pool"
 fi
 
 lintian --tag-display-limit 0 --display-info "$deb" >"$work/lintian.txt" 2>&1 || true

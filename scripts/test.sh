@@ -14,13 +14,16 @@ bash scripts/fuzz.sh smoke || status=1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 export QT_QPA_PLATFORM=offscreen
-# The end-to-end tests stop their pcscd stacks themselves (CTest fixtures);
-# this also covers a run that is interrupted.
+# The end-to-end tests stop their pcscd stacks, and the pool tests their
+# database cluster, themselves (CTest fixtures); this also covers a run that
+# is interrupted.
 stop_stacks() {
   for dir in build/tests/e2e/stack build/tests/ui/stack build/tests/ui/faults-stack build/tests/ui/reader-choice-stack \
              build/tests/bench/soak-stack build/tests/cli/stack; do
     bash scripts/pcsc-stack.sh stop "$dir" >/dev/null 2>&1 || true
   done
+  # The pool tests' PostgreSQL cluster.
+  bash scripts/pg-cluster.sh stop build/tests/unit/pool/cluster >/dev/null 2>&1 || true
 }
 trap stop_stacks EXIT
 (cd build && ctest --output-on-failure --timeout 300) || status=$?

@@ -7,7 +7,7 @@ back; the virtual tokens say what each holds.
 
   pool_e2e_test.py BURNER STACK_DIR PCSC_STACK_SCRIPT ADMIN PG_CLUSTER_SCRIPT PG_DIR
 """
-import os, secrets, signal, subprocess, sys, tempfile, time
+import os, secrets, signal, subprocess, sys, tempfile, threading, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import burn_e2e_test as e2e  # noqa: E402  (reads the first three arguments)
@@ -15,6 +15,30 @@ from burn_e2e_test import Burner, check, control, lay, seed_of, wait_for, write_
 
 ADMIN, PG_SCRIPT, PG_DIR = sys.argv[4:7]
 UPN = "pool@example.com"
+
+
+class Station(Burner):
+    """A burner whose standard error is read as it comes, for the notes."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self._err = []
+        self._err_reader = threading.Thread(target=lambda: self._err.extend(iter(self.proc.stderr.readline, "")))
+        self._err_reader.start()
+
+    def stderr_so_far(self):
+        return "".join(list(self._err))
+
+    def finish(self, seconds=60):
+        try:
+            status = self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            status = None
+        self.reader.join()
+        self._err_reader.join()
+        self.stderr = self.stderr_so_far()
+        return status
 
 
 def conninfo():
@@ -28,8 +52,10 @@ class Pool:
         self.journals = os.path.join(work, "journals")
 
     def admin(self, *args, key=None):
-        return subprocess.run([ADMIN, "--pool", conninfo(), "--pool-key-file", key or self.key, *args],
-                              capture_output=True, text=True, timeout=120)
+        # Not text mode: the export's CR LF line ends are part of what is checked.
+        run = subprocess.run([ADMIN, "--pool", conninfo(), "--pool-key-file", key or self.key, *args],
+                             capture_output=True, timeout=120)
+        return subprocess.CompletedProcess(run.args, run.returncode, run.stdout.decode(), run.stderr.decode())
 
     def station(self, name, *readers, extra=()):
         """A burner as station NAME on these readers (letters of burn_e2e_test's)."""
@@ -37,7 +63,7 @@ class Pool:
                 "--pool-journal", os.path.join(self.journals, name + ".jsonl"), *extra]
         for r in readers:
             args += ["--reader", e2e.READERS[r][0]]
-        return Burner(*args)
+        return Station(*args)
 
     def exported(self, fmt="hex"):
         """The export's lines (CR LF ends), the Azure header left out."""
@@ -188,21 +214,23 @@ def test_database_stopped_mid_run(pool, burn_apdus):
               f"journal: a success ({station.lines(serial='ZZPOOLJRN1')})")
         journal = os.path.join(pool.journals, "journal.jsonl")
         check(os.path.exists(journal) and "ZZPOOLJRN1" in open(journal).read(), "journal: the booking is in it")
+        # A token laid while the pool is away waits on its reader, untouched,
+        # and is burned once the pool is back, without being laid again.
         lay("D", "ZZPOOLJRN2")
-        check(wait_for(lambda: station.lines(serial="ZZPOOLJRN2"), 30), "journal: a token laid while it is away")
-        left = station.lines(serial="ZZPOOLJRN2")
+        check(wait_for(lambda: "token ZZPOOLJRN2 waits on the reader" in station.stderr_so_far(), 30),
+              "journal: a token laid while the pool is away is said to wait")
+        time.sleep(1.5)
         untouched = control("D", "state")
-        check(left[0]["result"] == "Left" and "reached" in left[0]["message"], f"journal: left, with why ({left})")
+        check(not station.lines(serial="ZZPOOLJRN2"), "journal: it gets no line while it waits")
         check(untouched["seed"] == "" and untouched["tries_left"] == "5" and untouched["authenticated"] == "0",
-              f"journal: nothing was sent to the token but its read ({untouched})")
+              f"journal: nothing was sent to the token but its reads ({untouched})")
     finally:
         pg("start-server")
-    control("D", "remove")
-    control("D", "insert")
     check(wait_for(lambda: station.lines(serial="ZZPOOLJRN2", result="Succeeded"), 30),
-          "journal: once the pool is back, the token is burned")
+          "journal: once the pool is back, the waiting token is burned")
     status = stop(station)
-    check(status == 0, f"journal: exit status 0, the token left while the pool was away burned since (got {status})")
+    check(status == 0, f"journal: exit status 0 (got {status}; {station.stderr[-300:]!r})")
+    check("the pool is back: 1 journal entry replayed" in station.stderr, "journal: the replay is said")
     burned = pool.burned()
     check("ZZPOOLJRN1" in burned and "ZZPOOLJRN2" in burned, "journal: both are burned in the pool")
     check(burned.get("ZZPOOLJRN2") == control("D", "state")["seed"].upper(), "journal: with the secret held")
@@ -219,9 +247,10 @@ def main():
     generate = pool.admin("generate", "--count", "200", "--bytes", "20")
     check(generate.returncode == 0, f"generate ({generate.stderr})")
     burn_apdus = apdus_of_a_burn()
-    test_wrong_key_refused(pool)
-    test_two_stations_share_the_pool(pool)
-    test_station_killed_mid_burn(pool, burn_apdus)
+    if not os.environ.get("ZZ_ONLY_JOURNAL"):
+        test_wrong_key_refused(pool)
+        test_two_stations_share_the_pool(pool)
+        test_station_killed_mid_burn(pool, burn_apdus)
     test_database_stopped_mid_run(pool, burn_apdus)
     print(f"{len(e2e.failures)} failure(s) in {time.monotonic() - started:.1f} s")
     return 1 if e2e.failures else 0

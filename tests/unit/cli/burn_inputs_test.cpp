@@ -71,6 +71,18 @@ TEST(BurnOptions, AcceptedCommandLines) {
       // Without the Azure file the cloud directory's limit is not the run's.
       {"--random 128 --reader R --export-dir D --formats hex,b32,oath",
        [](const Options& o) { EXPECT_EQ(o.randomBytes, 128); }},
+      {"--pool host=db --pool-key-file k --station bench-2 --operator ann --pool-journal j --reader R",
+       [](const Options& o) {
+         EXPECT_EQ(o.source, cli::SecretSource::Pool);
+         EXPECT_EQ(o.poolConninfo, "host=db");
+         EXPECT_EQ(o.poolKeyFile, "k");
+         EXPECT_EQ(o.station, "bench-2");
+         EXPECT_EQ(o.operatorName, "ann");
+         EXPECT_EQ(o.poolJournal, "j");
+         EXPECT_TRUE(o.exportDir.isEmpty());  // the pool keeps the secrets: no export needed
+       }},
+      // An empty connection string: libpq's PG* variables.
+      {"--pool= --pool-key-file k --all-readers", [](const Options& o) { EXPECT_TRUE(o.poolConninfo.isEmpty()); }},
       {"--list-readers", [](const Options& o) { EXPECT_TRUE(o.listReaders); }},
       {"--help --bogus-after-help-is-still-refused", nullptr},
   };
@@ -120,6 +132,11 @@ TEST(BurnOptions, BadUsageGivesOneLineNamingTheFault) {
        "needs --pskc-key-file or --pskc-password-file"},
       {"--seed-file s --reader R --formats hex", "give --export-dir too"},
       {"--random 128 --reader R --export-dir D --formats azure", "64 or less"},
+      {"--pool host=db --reader R", "--pool needs --pool-key-file"},
+      {"--pool host=db --seed-file s --pool-key-file k --reader R", "choose one secret source"},
+      {"--seed-file s --station s1 --reader R", "give --pool too"},
+      {"--random 20 --no-export --pool-key-file k --reader R", "give --pool too"},
+      {"--pool host=db --pool-key-file k --station= --reader R", "1 to 64 characters"},
   };
   for (const auto& [args, expected] : cases) {
     const auto parsed = cli::ParseOptions(Args(args));
