@@ -187,6 +187,16 @@ class Slot:
             return
         if result in ("Succeeded", "Skipped"):
             self.bench.fault(f"{serial} reported {result} on {self.reader} but holds no seed ({report.get('message')})")
+        else:
+            # A token reported done with is not spoken to again in that lay:
+            # if its station goes on with it, taking it off now would cut its
+            # burn short. The report is a fault; its next report decides.
+            time.sleep(RELAY_PAUSE)
+            more = int(self.state()["apdus"]) - int(state["apdus"])
+            if more > 0:
+                self.bench.fault(f"{serial} on {self.reader} was reported {result} ({report.get('message')}), then "
+                                 f"its station went on with it ({more} APDU(s) more)")
+                return
         elif (result in ("Left", "Failed") and not seed and int(state["apdus"]) - current.apdus_at_lay >= 2
               and "stays claimed" not in report.get("message", "")):
             # Its authentication began in this lay and the turn ended without a
@@ -229,6 +239,7 @@ class Station:
         # Named as the burner names a station's journal, so that `status --journal-dir` finds it.
         self.journal = os.path.join(bench.journals, "pool-journal-" + name + ".jsonl")
         self.stderr_path = os.path.join(bench.work, "stderr-" + name + ".txt")
+        self.stdout_path = os.path.join(bench.work, "stdout-" + name + ".jsonl")  # its reports, run after run
         self.ended = threading.Event()
         self.started_at = 0.0
         for slot in slots:
@@ -259,7 +270,10 @@ class Station:
             slot.events.put(("started",))
 
     def _read(self, proc):
+        log = open(self.stdout_path, "a")
         for line in proc.stdout:
+            log.write(line)
+            log.flush()
             try:
                 report = json.loads(line)
             except ValueError:
@@ -270,6 +284,7 @@ class Station:
                 self.bench.fault(f"station {self.name} reported a reader it was not given: {line.strip()}")
                 continue
             slot.events.put(("result", report))
+        log.close()
         status = proc.wait()
         self.bench.pid_ended(proc.pid)
         how = self.ending or ("finished" if status == 0 and self.count else "exited")
