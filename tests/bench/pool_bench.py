@@ -197,11 +197,11 @@ class Slot:
                 self.bench.fault(f"{serial} on {self.reader} was reported {result} ({report.get('message')}), then "
                                  f"its station went on with it ({more} APDU(s) more)")
                 return
-        elif (result in ("Left", "Failed") and not seed and int(state["apdus"]) - current.apdus_at_lay >= 2
-              and "stays claimed" not in report.get("message", "")):
-            # Its authentication began in this lay and the turn ended without a
-            # write: the station gave its claim back to the pool.
-            current.claim_kept = False
+            if (result in ("Left", "Failed") and not seed and int(state["apdus"]) - current.apdus_at_lay >= 2
+                    and "stays claimed" not in report.get("message", "")):
+                # Its authentication began in this lay and the turn ended
+                # without a write: the station gave its claim back to the pool.
+                current.claim_kept = False
         self.bench.count(f"reported {result}")
         self.relay(current, result)
 
