@@ -86,6 +86,7 @@ class Slot:
         self.station = None
         self.settled = threading.Event()  # a station's end is dealt with: its token is off the reader
         self.hold_next = None  # the next token laid keeps the answer to this APDU back (hold-at)
+        self.before_kill = None  # the token's state right before its station was killed
 
     def state(self):
         return control(self.path, "state")
@@ -212,7 +213,16 @@ class Slot:
             return
         state = self.state()
         seed = self.note_seed(token, state)
-        began = int(state["apdus"]) - token.apdus_at_lay >= 2  # read, then the challenge
+        before, self.before_kill = self.before_kill, None
+        # Its authentication had begun: it was authenticated when its station
+        # died (pcscd resets the card of a dead run, so that is read before), or
+        # it kept back the answer to an APDU after its read while the pool was
+        # up (the first APDU after the claim is the challenge; while it waits
+        # for the pool, the station reads it again and again instead).
+        waited = f"token {token.serial} waits on the reader" in self.station.last_run_text()
+        began = ((before is not None and before.get("serial") == token.serial and before.get("authenticated") == "1")
+                 or (token.hold is not None and token.hold >= 2 and not waited
+                     and int(state["apdus"]) - token.apdus_at_lay >= token.hold))
         if how in ("killed", "exited") and began:
             token.claim_kept = True
         if abandon and not seed:
@@ -337,6 +347,7 @@ class Bench:
         self.done_changed = threading.Condition(self.lock)
         self.stop_feeding = threading.Event()
         self.abandon_at_kill = False
+        self.burn_apdus = 10  # a burn's APDUs from its token's laying, until the first burns tell
         self.prefix = "ZZPA"
         self.serial_number = 0
         self.pids = set()
@@ -612,6 +623,27 @@ def supervise(bench, stations):
             st.start()
 
 
+def usual_burn_apdus(bench):
+    """The APDUs of a burn from its token's laying, as most tokens took them
+    (a token that waited for the pool was read more often)."""
+    counts = collections.Counter(t.burn_apdus for t in bench.done if t.burn_apdus)
+    return counts.most_common(1)[0][0] if counts else bench.burn_apdus
+
+
+def kill_and_restart(bench, st, abandon):
+    """SIGKILL, its tokens off the readers (or put aside), started again."""
+    bench.abandon_at_kill = abandon
+    for slot in st.slots:
+        slot.settled.clear()
+        slot.before_kill = slot.state()
+    st.kill()
+    bench.count("kills")
+    for slot in st.slots:
+        if not slot.settled.wait(10):
+            bench.fault(f"the feeder of {slot.reader} did not take its token off after the kill")
+    st.start()
+
+
 def kill_one(bench, stations, rng, number):
     """SIGKILL one station at a moment chosen by chance: after a random pause,
     or while the station waits for the answer to the K-th APDU of the next
@@ -626,8 +658,7 @@ def kill_one(bench, stations, rng, number):
         how = "after a random pause"
     else:
         slot = rng.choice(st.slots)
-        known = [t.burn_apdus for t in bench.done if t.burn_apdus]
-        last = max(known) if known else bench.burn_apdus
+        last = usual_burn_apdus(bench)
         # Its read (no claim yet), its first APDU after the claim, one between,
         # its seed write (the secret on the token, the burn not yet booked).
         k = rng.choice([1, 2, rng.randint(3, max(3, last - 1)), last])
@@ -643,18 +674,10 @@ def kill_one(bench, stations, rng, number):
         else:
             slot.hold_next = None
             how += "(none came in 15 s: killed then)"
-    bench.abandon_at_kill = number % 2 == 1
-    for slot in st.slots:
-        slot.settled.clear()
-    st.kill()
-    bench.count("kills")
+    abandon = number % 2 == 1
+    kill_and_restart(bench, st, abandon)
     print(f"  kill {bench.counters['kills']}: station {st.name} {how}"
-          f"{'; its tokens without a seed are put aside' if bench.abandon_at_kill else ''}", flush=True)
-    # Its tokens are off the readers (or put aside) before it is started again.
-    for slot in st.slots:
-        if not slot.settled.wait(10):
-            bench.fault(f"the feeder of {slot.reader} did not take its token off after the kill")
-    st.start()
+          f"{'; its tokens without a seed are put aside' if abandon else ''}", flush=True)
     return st
 
 
@@ -668,8 +691,7 @@ def restart_database(bench, stations, rng, number, kill_station):
     slot = rng.choice(rng.choice(up).slots) if up else None
     how = "no burn under way"
     if slot:
-        known = [t.burn_apdus for t in bench.done if t.burn_apdus]
-        k = rng.randint(2, max(known) if known else bench.burn_apdus)
+        k = rng.randint(2, usual_burn_apdus(bench))
         slot.hold_next = k
         end = time.monotonic() + 15
         while time.monotonic() < end:
@@ -685,30 +707,28 @@ def restart_database(bench, stations, rng, number, kill_station):
     t0 = time.monotonic()
     subprocess.run(["bash", bench.args.pg_cluster, "stop-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
+    held = None
     if slot:
         held = slot.current
         try:
             control(slot.path, "release")
         except RuntimeError as e:  # the token was taken off meanwhile
             how += f" (not released: {e})"
-        if kill_station:
-            # The station dies with the booking in its journal alone; it cannot
-            # start again before the database is back, and then replays it.
+    if kill_station:
+        # The station dies with the booking in its journal alone; it cannot
+        # start again before the database is back, and then replays it.
+        if held:
             end = time.monotonic() + 10
             while not held.done and time.monotonic() < end:
                 time.sleep(0.01)
             st = slot.station
-            bench.abandon_at_kill = False
-            for s in st.slots:
-                s.settled.clear()
-            st.kill()
-            bench.count("kills")
-            bench.count("kills while the database was down")
-            for s in st.slots:
-                s.settled.wait(10)
-            st.start()
-            how += (f"; kill {bench.counters['kills']}: station {st.name} killed after its report of {held.serial} "
-                    f"({held.results[-1][0] if held.results else 'none'}), started again")
+        else:
+            st = rng.choice([st for st in stations if st.running()] or stations)
+        kill_and_restart(bench, st, abandon=False)
+        bench.count("kills while the database was down")
+        how += (f"; kill {bench.counters['kills']}: station {st.name} killed"
+                + (f" after its report of {held.serial} ({held.results[-1][0] if held.results else 'none'})"
+                   if held else "") + ", started again")
     time.sleep(pause)
     subprocess.run(["bash", bench.args.pg_cluster, "start-server", bench.args.pg_dir], check=True,
                    stdout=subprocess.DEVNULL)
@@ -833,11 +853,8 @@ def main():
     args = parser.parse_args()
     readers = [tuple(r.split("=", 1)) for r in args.readers]
     bench = Bench(args, readers)
-    bench.burn_apdus = 6
     if args.mode in ("throughput", "all"):
         throughput(bench, args.baseline, args.tokens or 800)
-        apdus = [t.burn_apdus for t in bench.tokens.values() if t.burn_apdus]
-        bench.burn_apdus = max(apdus) if apdus else 6
     if args.mode in ("throughput", "cost", "all"):
         cost(bench, args.cycles)
     if args.mode in ("chaos", "all"):
