@@ -47,13 +47,15 @@ locked cmake -S "$root" -B "$build" -DZZ_SANITIZE="$sanitizer" -DCMAKE_BUILD_TYP
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" "$@" >/dev/null
 locked cmake --build "$build" -j2
 
-# The end-to-end tests stop their pcscd stacks themselves (CTest fixtures);
-# this also covers a run that is interrupted.
+# The end-to-end tests stop their pcscd stacks and the pool's database
+# cluster themselves (CTest fixtures); this also covers a run that is
+# interrupted.
 stop_stacks() {
   for dir in "$build/tests/e2e/stack" "$build/tests/ui/stack" "$build/tests/ui/faults-stack" \
              "$build/tests/ui/reader-choice-stack" "$build/tests/cli/stack"; do
     bash "$root/scripts/pcsc-stack.sh" stop "$dir" >/dev/null 2>&1 || true
   done
+  bash "$root/scripts/pg-cluster.sh" stop "$build/tests/cli/pool-pg" >/dev/null 2>&1 || true
 }
 trap stop_stacks EXIT
 cd "$build"

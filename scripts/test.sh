@@ -22,8 +22,10 @@ stop_stacks() {
              build/tests/bench/soak-stack build/tests/cli/stack; do
     bash scripts/pcsc-stack.sh stop "$dir" >/dev/null 2>&1 || true
   done
-  # The pool tests' PostgreSQL cluster.
-  bash scripts/pg-cluster.sh stop build/tests/unit/pool/cluster >/dev/null 2>&1 || true
+  # The pool tests' PostgreSQL clusters.
+  for dir in build/tests/unit/pool/cluster build/tests/cli/pool-pg; do
+    bash scripts/pg-cluster.sh stop "$dir" >/dev/null 2>&1 || true
+  done
 }
 trap stop_stacks EXIT
 (cd build && ctest --output-on-failure --timeout 300) || status=$?
