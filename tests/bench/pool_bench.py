@@ -8,10 +8,14 @@ throughput: one station on one reader burns BASELINE tokens, then four
   pool's export and the stations' own hex files. Then pool_cost_bench: the
   pool's claim + burned per token with eight stations at once.
 chaos: four stations on two readers each burn TOKENS while one station at a
-  time is killed (SIGKILL) and started again, and the database is stopped and
-  started; a token left or whose station died is laid again, and at some kills
-  the killed station's tokens that hold no seed are put aside for good. Checks
-  the tokens against the pool, and `reconcile` against the tokens put aside.
+  time is killed (SIGKILL) and started again, ten times, and the database is
+  stopped for a few seconds twice, each time while a burn waits between its
+  claim and its booking (the second time its station is killed too, with the
+  booking in its journal alone). Half the kills catch a token at a chosen APDU
+  (the token keeps its answer back: hold-at). A token left or whose station
+  died is laid again; at every second kill the killed station's tokens that
+  hold no seed are put aside for good. Checks the tokens against the pool and
+  the stations' files, and `reconcile` against the tokens put aside.
 
 A feeder per reader lays the next token once its station reports the one in
 the field (a JSON line); it reads what each token holds from the token's
@@ -74,6 +78,7 @@ class Token:
         self.claim_kept = False     # a station died after its authentication had begun
         self.abandoned = None       # the state it was put aside in
         self.hold = None            # the APDU whose answer it kept back
+        self.done_at = 0.0          # seconds from its first laying to its report
 
 
 class Slot:
