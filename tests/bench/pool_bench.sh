@@ -13,7 +13,8 @@
 #               while stations are killed and the database restarted; the
 #               tokens against the pool and `reconcile`
 #   cost        pool_cost_bench alone
-#   all         throughput, cost and chaos on one pool
+#   all         throughput, cost and chaos on one pool (TOKENS is the
+#               throughput's; the chaos burns 400)
 # ZZ_TOKEN_ANSWER_DELAY_MS=N makes every virtual token answer N ms late;
 # ZZ_POOL_BENCH_SEED fixes the chaos's random choices; ZZ_POOL_BENCH_KEEP=1
 # keeps the work directory (the stations' output, journals and exports).
