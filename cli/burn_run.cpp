@@ -197,13 +197,16 @@ void Reporter::Note(const QString& reader, const QString& text) {
                reader.isEmpty() ? "  " : qPrintable(QStringLiteral("  ") + reader + QStringLiteral(": ")),
                qPrintable(text));
   std::fflush(m_err);
+  m_lastStatusLine.clear();
   ShowStatusLocked(false);
 }
 
 void Reporter::Finish() {
   std::lock_guard<std::mutex> lock(m_mutex);
   ClearStatusLocked();
-  std::fprintf(m_err, "%s\n", qPrintable(StatusTextLocked()));
+  const QString status = StatusTextLocked();
+  if (!m_errIsTerminal && status == m_lastStatusLine) return;
+  std::fprintf(m_err, "%s\n", qPrintable(status));
   std::fflush(m_err);
 }
 
@@ -250,7 +253,8 @@ void Reporter::ShowStatusLocked(bool force) {
   const qint64 now = m_clock.elapsed();
   if (!force && m_lastStatusMs >= 0 && now - m_lastStatusMs < kStatusEveryMs) return;
   m_lastStatusMs = now;
-  std::fprintf(m_err, "%s\n", qPrintable(StatusTextLocked()));
+  m_lastStatusLine = StatusTextLocked();
+  std::fprintf(m_err, "%s\n", qPrintable(m_lastStatusLine));
   std::fflush(m_err);
 }
 

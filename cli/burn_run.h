@@ -75,6 +75,9 @@ class Reporter {
   QElapsedTimer m_clock;
   qint64 m_lastStatusMs = -1;
   bool m_statusShown = false;
+  // Without a terminal: the status line last printed, while it is still the
+  // last line on standard error (so that the end does not print it twice).
+  QString m_lastStatusLine;
   int m_burned = 0;
   int m_failed = 0;
   bool m_outputFailed = false;
