@@ -30,6 +30,15 @@ if [ "${1:-}" != --inside ]; then
     sleep 0.05
   done
   export DISPLAY=:$(cat "$scratch/display") SCRATCH=$scratch
+  # The number is written as the server starts listening; a client is let in
+  # only once the server answers one, so that a slow start under a sanitizer
+  # build is not taken for a station that cannot reach its display.
+  for _ in $(seq 100); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    kill -0 $xvfb 2>/dev/null || break
+    sleep 0.05
+  done
+  xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "FAIL: Xvfb on $DISPLAY does not answer"; cat "$scratch/xvfb.log"; exit 1; }
   dbus-run-session --config-file="$here/private-bus.conf" -- bash "$0" --inside "$station" "$script" "$python"
   exit
 fi
